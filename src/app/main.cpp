@@ -1,0 +1,6 @@
+#include <cstdio>
+
+int main() {
+  std::puts("not implemented");
+  return 1;
+}

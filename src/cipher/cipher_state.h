@@ -1,0 +1,118 @@
+// The cipher engine: the run-wide state and the operations that every block
+// goes through.
+//
+// One CipherState lives for a whole run. The front end fills in the key and
+// the direction, sizes the block buffers, and then hands every block to the
+// engine; the engine owns no resources of its own (apart from the decrypting
+// transform's scratch, allocated and wiped within one call). Several fields
+// carry from one operation to the next and from block to block, and the
+// encrypted format depends on that carrying, so nothing here is reset between
+// blocks except where an operation says so.
+//
+// Arithmetic follows the stated widths exactly: signed 32-bit unless a value
+// is declared otherwise, truncating division and remainder, logical right
+// shifts. Changing any width, sign or order of reads and writes changes the
+// encrypted format.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "cipher/key_store.h"
+#include "cipher/secure_buffer.h"
+
+namespace tolbrek5 {
+
+// Length of each of the four block buffers: the longest block that encryption
+// forms (twice the block size, less one) plus its 4-byte check value.
+inline constexpr std::int32_t BufferCapacity = 30000003;
+// Nominal plaintext block size; a decrypting run reads blocks 4 bytes longer.
+inline constexpr std::int32_t PlainBlockSize = 15000000;
+// Bytes of the check value that sealing appends to every block.
+inline constexpr std::int32_t CheckValueSize = 4;
+// Smallest block any engine operation sees (smallest input plus check value).
+inline constexpr std::int32_t MinBlockLen = 5004;
+
+// One record of the decrypting transform's per-position scratch.
+struct Triple {
+  std::int32_t d;  // offset index
+  std::int32_t b;  // base index
+  std::int32_t m;  // partner index
+};
+
+struct CipherState {
+  KeyStore Key;            // the working key; length and bytes change every block
+  SecureBuffer Pad;        // pad of the current block; earlier content is fed back
+  SecureBuffer InBlock;    // block as read (plus check value when encrypting)
+  SecureBuffer OutBlock;   // transformed block
+  SecureBuffer Taken;      // occupancy marks of the scatter (one byte each, 0 or 1)
+  std::vector<std::int32_t> Perm;  // decrypting transform scratch, empty between calls
+  std::vector<Triple> Triples;     // decrypting transform scratch, empty between calls
+
+  std::int32_t BlockLen = 0;      // meaningful bytes in InBlock / OutBlock
+  std::int32_t PadKeyCursor = 0;  // key position carried between pad generations
+  std::int32_t EvolveCursor = 0;  // key position carried between key evolutions
+  std::int32_t PadSum = 2;        // running sum mod 256 of the first 256 bytes of every pad
+  std::int32_t StirState = 1;     // last stirring pass state; the transform resets it to 1
+  bool Decrypting = false;
+  std::int32_t BlockSize = 0;     // bytes requested per block
+
+  // Sizes InBlock, OutBlock, Taken and Pad (in this order) to BufferCapacity,
+  // all zero. Throws std::bad_alloc.
+  void AllocateBlockBuffers();
+  // Wipes every buffer over the part that held data (`maxBlockLen` bytes of
+  // the block buffers, the key's whole history) and releases them, together
+  // with any transform scratch.
+  void ReleaseAll(std::int32_t maxBlockLen) noexcept;
+};
+
+// Encrypting: appends the check value of InBlock[0, BlockLen) and adds 4 to
+// BlockLen; returns true. Decrypting: subtracts 4 from BlockLen and returns
+// whether the 4 bytes after OutBlock[0, BlockLen) match its check value.
+bool SealBlock(CipherState& s);
+
+// Check value of n bytes: position-weighted sum modulo 2^32.
+std::uint32_t CheckValue(const std::uint8_t* data, std::int32_t n);
+
+// Grows (when much shorter than the block) and stirs the key.
+void EvolveKey(CipherState& s);
+
+// Fills Pad[0, n) from the key, rewriting n key bytes from PadKeyCursor on.
+void GeneratePad(CipherState& s, std::int32_t n);
+
+// Turns InBlock[0, BlockLen) into OutBlock[0, BlockLen) in the run's
+// direction and feeds every mixed byte back into the key.
+void TransformBlock(CipherState& s);
+
+// The steps of one block, in the cipher's order, reported to an observer.
+enum class BlockStep { Seal, Evolve1, Pad1, PadSum1, Shorten, Evolve2, Pad2, PadSum2, Transform, Check };
+
+class BlockObserver {
+ public:
+  virtual ~BlockObserver() = default;
+  virtual void AfterStep(BlockStep step, const CipherState& s) = 0;
+};
+
+// Adds Pad[0..255] into PadSum, modulo 256.
+void AddPadSum(CipherState& s);
+// Shortens the key by 500 plus the value of its first byte.
+void ShortenKey(CipherState& s);
+
+// Runs one block that the caller has read into InBlock[0, BlockLen): seal
+// (encrypting), evolve, pad, pad sum, shorten, evolve, pad, pad sum,
+// transform, check (decrypting). Returns false only when a decrypted block
+// fails its check; OutBlock[0, BlockLen) is then the block to write.
+bool ProcessBlock(CipherState& s, BlockObserver* observer = nullptr);
+
+}  // namespace tolbrek5
+
+namespace tolbrek5 {
+
+// Block layout of a file: the number of bytes the next block takes when
+// `remaining` input bytes are left (a last block takes the whole remainder
+// below twice the block size), and the number of blocks of a file of `size`
+// bytes (at least 1).
+std::int64_t NextBlockLength(std::int64_t remaining, std::int32_t blockSize);
+std::int32_t BlockCount(std::int64_t size, std::int32_t blockSize);
+
+}  // namespace tolbrek5

@@ -1,0 +1,36 @@
+#include "cipher/key_store.h"
+
+#include <cassert>
+#include <cstring>
+
+namespace tolbrek5 {
+
+void KeyStore::AssignZero(std::size_t n, std::size_t minCapacity) {
+  assert(n <= 0x7fffffffu);
+  Release();
+  store_ = SecureBuffer(n > minCapacity ? n : minCapacity);
+  length_ = static_cast<std::int32_t>(n);
+  highWater_ = n;
+}
+
+void KeyStore::Assign(const std::uint8_t* bytes, std::size_t n, std::size_t minCapacity) {
+  AssignZero(n, minCapacity);
+  if (n > 0) std::memcpy(store_.data(), bytes, n);
+}
+
+void KeyStore::Resize(std::int32_t n) noexcept {
+  assert(n > 0 && static_cast<std::size_t>(n) <= store_.size());
+  if (n > length_) {
+    std::memset(store_.data() + length_, 0, static_cast<std::size_t>(n - length_));
+    if (static_cast<std::size_t>(n) > highWater_) highWater_ = static_cast<std::size_t>(n);
+  }
+  length_ = n;
+}
+
+void KeyStore::Release() noexcept {
+  store_.Release(highWater_);
+  length_ = 0;
+  highWater_ = 0;
+}
+
+}  // namespace tolbrek5

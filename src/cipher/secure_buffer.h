@@ -1,0 +1,51 @@
+// Zero-initialised, fixed-size byte storage for key and data material.
+//
+// Large buffers come from calloc, so pages that are never written are never
+// made resident: a small file does not pay for the full-size block buffers.
+// Release() wipes the part that held data with a store the compiler cannot
+// remove, then frees the memory.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace tolbrek5 {
+
+// Overwrites n bytes at p with zeros; never optimised away.
+void SecureWipe(void* p, std::size_t n) noexcept;
+
+class SecureBuffer {
+ public:
+  SecureBuffer() = default;
+  // Allocates size bytes, all zero. Throws std::bad_alloc when memory is short.
+  explicit SecureBuffer(std::size_t size);
+  ~SecureBuffer();
+
+  SecureBuffer(const SecureBuffer&) = delete;
+  SecureBuffer& operator=(const SecureBuffer&) = delete;
+  SecureBuffer(SecureBuffer&& other) noexcept;
+  SecureBuffer& operator=(SecureBuffer&& other) noexcept;
+
+  std::uint8_t* data() noexcept { return data_; }
+  const std::uint8_t* data() const noexcept { return data_; }
+  std::size_t size() const noexcept { return size_; }
+  bool empty() const noexcept { return size_ == 0; }
+
+  std::uint8_t& operator[](std::size_t i) noexcept { return data_[i]; }
+  const std::uint8_t& operator[](std::size_t i) const noexcept { return data_[i]; }
+
+  // Zeroes the first `used` bytes (clamped to the size): the part that held
+  // data. Bytes never written are still zero and are left untouched so that
+  // they stay non-resident.
+  void Wipe(std::size_t used) noexcept;
+  // Wipes the first `used` bytes and frees the storage; the buffer is then empty.
+  void Release(std::size_t used) noexcept;
+  // Wipes everything and frees the storage.
+  void Release() noexcept { Release(size_); }
+
+ private:
+  std::uint8_t* data_ = nullptr;
+  std::size_t size_ = 0;
+};
+
+}  // namespace tolbrek5
