@@ -1,9 +1,258 @@
-#include <cstdlib>
+// Block transform, fast form.
+//
+// Encrypting mixes every byte with pad bytes and one partner byte (feeding
+// each mixed byte back into the key), scatters the bytes to new slots and
+// chains every byte with another. Decrypting runs the inverse stages in the
+// opposite order with the same key feedback.
+//
+// The three index sequences (mixing positions, scatter slots, chain targets)
+// depend only on the pad and the block length. Decrypting needs two of them
+// last to first; instead of keeping them for the whole block, it keeps the
+// small state that produces them at the start of every segment and
+// recomputes one segment at a time, so its scratch memory is a few tens of
+// kilobytes whatever the block length. Scatter occupancy is a bitset kept in
+// the storage of `Taken`, scanned a word at a time.
+#include <bit>
+#include <cassert>
+#include <cstdint>
+#include <cstring>
+#include <vector>
 
 #include "cipher/cipher_state.h"
+#include "cipher/secure_buffer.h"
 
 namespace tolbrek5 {
+namespace {
 
-void TransformBlock(CipherState&) { std::abort(); }
+// Positions per recomputed segment when decrypting.
+constexpr std::int32_t kSegment = 4096;
+
+// Yields the mixing positions in ascending order: base b, offset d, sum p,
+// partner m, carrying b, d and the wrap count e.
+struct MixPositions {
+  const std::uint8_t* pad;
+  std::int32_t n;
+  std::int32_t b;
+  std::int32_t d;
+  std::int32_t e;
+
+  static MixPositions Start(const std::uint8_t* pad, std::int32_t n) {
+    MixPositions mp{pad, n, 0, 0, 1};
+    mp.d = pad[pad[1]];
+    mp.b = (pad[pad[0]] * pad[pad[2]]) % n;
+    return mp;
+  }
+
+  struct At {
+    std::int32_t b, d, p, m;
+  };
+
+  // Positions of index i (b is the current base); then advances the base.
+  At Next(std::int32_t i) {
+    d = d + (i > b ? i - b : b - i);
+    if (d >= n) d = (d - n + pad[i]) / 2;
+    std::int32_t p = b + d;
+    if (p >= n) p -= n;
+    const std::int32_t padP = pad[p];
+    const std::int32_t h = padP != 0 ? (n - i - 1) / padP : 255;
+    std::int32_t m = 2 * h + i;
+    while (m >= n) m -= n;
+    if (m == i) {
+      m = i + pad[i];
+      if (m >= n) m -= n;
+      if (m == i) m = (i + 1 == n) ? 0 : i + 1;
+    }
+    assert(m != i && m >= 0 && m < n && p >= 0 && p < n && d >= 0 && d < n);
+    const At at{b, d, p, m};
+    Advance(i);
+    return at;
+  }
+
+  void Advance(std::int32_t i) {
+    b = b + pad[i];
+    if (b >= n) {
+      if (b & 1) {
+        b = b + (b % e);
+      } else {
+        b = b + (b / (3 * e));
+      }
+      b = b - n;
+      e = e + 1;
+    }
+  }
+};
+
+// Yields the chain targets in ascending order.
+struct ChainTargets {
+  const std::uint8_t* pad;
+  std::int32_t n;
+  std::int32_t L = -1;
+  std::int32_t c = 0;
+
+  std::int32_t Next(std::int32_t j) {
+    L = L + pad[j] + 1;
+    if (L >= n) {
+      L = pad[j] + c;
+      c = c + 1;
+    }
+    if (L == j) {
+      L = L + 1;
+      if (L == n) L = 0;
+    }
+    assert(L != j && L >= 0 && L < n);
+    return L;
+  }
+};
+
+// Yields the scatter slots, with the occupancy marks as a bitset.
+struct ScatterSlots {
+  std::uint64_t* taken;
+  std::int32_t n;
+  std::int32_t cursor;
+
+  ScatterSlots(std::uint8_t* storage, std::int32_t count) : n(count), cursor(count) {
+    taken = reinterpret_cast<std::uint64_t*>(storage);
+    std::memset(taken, 0, WordCount(n) * sizeof(std::uint64_t));
+  }
+
+  static std::size_t WordCount(std::int32_t count) { return (static_cast<std::size_t>(count) + 63) / 64; }
+
+  std::int32_t Next(std::int32_t step) {
+    cursor = cursor - step;
+    if (cursor < 0) cursor += n;
+    cursor = HighestFreeAtOrBelow(cursor);
+    taken[cursor >> 6] |= std::uint64_t{1} << (cursor & 63);
+    return cursor;
+  }
+
+  // The first free slot met walking down from `at`, wrapping from 0 to n - 1.
+  std::int32_t HighestFreeAtOrBelow(std::int32_t at) const {
+    std::int32_t w = at >> 6;
+    const unsigned bit = static_cast<unsigned>(at & 63);
+    std::uint64_t mask = bit == 63 ? ~std::uint64_t{0} : (std::uint64_t{1} << (bit + 1)) - 1;
+    std::uint64_t free = ~taken[w] & mask;
+    while (free == 0) {
+      if (--w < 0) {
+        w = static_cast<std::int32_t>(WordCount(n)) - 1;
+        const unsigned tail = static_cast<unsigned>(n & 63);
+        mask = tail == 0 ? ~std::uint64_t{0} : (std::uint64_t{1} << tail) - 1;
+      } else {
+        mask = ~std::uint64_t{0};
+      }
+      free = ~taken[w] & mask;
+    }
+    return w * 64 + 63 - std::countl_zero(free);
+  }
+};
+
+// Rewrites the key byte of position i with mixed byte v; r runs through the
+// key cyclically.
+struct KeyFeedback {
+  std::uint8_t* key;
+  std::int32_t len;
+  std::int32_t r = 0;
+
+  void Feed(std::uint8_t v) {
+    key[r] = static_cast<std::uint8_t>((255 - key[r]) + (255 - v));
+    if (++r == len) r = 0;
+  }
+};
+
+void Encrypt(CipherState& s, std::int32_t n) {
+  const std::uint8_t* pad = s.Pad.data();
+  std::uint8_t* in = s.InBlock.data();
+  std::uint8_t* out = s.OutBlock.data();
+
+  MixPositions mix = MixPositions::Start(pad, n);
+  KeyFeedback feedback{s.Key.data(), s.Key.Length()};
+  for (std::int32_t i = 0; i < n; ++i) {
+    const auto at = mix.Next(i);
+    in[i] = static_cast<std::uint8_t>(in[i] ^ pad[at.b] ^ pad[at.d] ^ in[at.m] ^ pad[at.p] ^ pad[at.m]);
+    feedback.Feed(in[i]);
+  }
+
+  ScatterSlots slots(s.Taken.data(), n);
+  for (std::int32_t j = 0; j < n; ++j) out[slots.Next(pad[j] + 1)] = in[j];
+
+  ChainTargets chain{pad, n};
+  for (std::int32_t j = 0; j < n; ++j) out[j] = static_cast<std::uint8_t>(out[j] ^ out[chain.Next(j)]);
+}
+
+void Decrypt(CipherState& s, std::int32_t n) {
+  const std::uint8_t* pad = s.Pad.data();
+  std::uint8_t* in = s.InBlock.data();
+  std::uint8_t* out = s.OutBlock.data();
+  const std::int32_t segments = (n + kSegment - 1) / kSegment;
+
+  // Unchain, last to first, one segment of recomputed targets at a time.
+  {
+    std::vector<ChainTargets> starts;
+    starts.reserve(static_cast<std::size_t>(segments));
+    ChainTargets chain{pad, n};
+    for (std::int32_t j = 0; j < n; ++j) {
+      if (j % kSegment == 0) starts.push_back(chain);
+      chain.Next(j);
+    }
+    std::vector<std::int32_t> targets(static_cast<std::size_t>(kSegment));
+    for (std::int32_t seg = segments - 1; seg >= 0; --seg) {
+      ChainTargets c = starts[static_cast<std::size_t>(seg)];
+      const std::int32_t first = seg * kSegment;
+      const std::int32_t last = first + kSegment < n ? first + kSegment : n;
+      for (std::int32_t j = first; j < last; ++j) targets[static_cast<std::size_t>(j - first)] = c.Next(j);
+      for (std::int32_t j = last - 1; j >= first; --j) {
+        in[j] = static_cast<std::uint8_t>(in[j] ^ in[targets[static_cast<std::size_t>(j - first)]]);
+      }
+    }
+    SecureWipe(targets.data(), targets.size() * sizeof(targets[0]));
+    SecureWipe(starts.data(), starts.size() * sizeof(starts[0]));
+  }
+
+  // Gather: every slot was filled from exactly one source index.
+  {
+    ScatterSlots slots(s.Taken.data(), n);
+    for (std::int32_t j = 0; j < n; ++j) out[j] = in[slots.Next(pad[j] + 1)];
+  }
+
+  // Key feedback of the still mixed bytes, first to last, keeping the mixing
+  // state at the start of every segment; then unmix last to first, one
+  // segment of recomputed positions at a time.
+  std::vector<MixPositions> starts;
+  starts.reserve(static_cast<std::size_t>(segments));
+  {
+    MixPositions mix = MixPositions::Start(pad, n);
+    KeyFeedback feedback{s.Key.data(), s.Key.Length()};
+    for (std::int32_t i = 0; i < n; ++i) {
+      if (i % kSegment == 0) starts.push_back(mix);
+      feedback.Feed(out[i]);
+      mix.Next(i);
+    }
+  }
+  std::vector<MixPositions::At> positions(static_cast<std::size_t>(kSegment));
+  for (std::int32_t seg = segments - 1; seg >= 0; --seg) {
+    MixPositions mix = starts[static_cast<std::size_t>(seg)];
+    const std::int32_t first = seg * kSegment;
+    const std::int32_t last = first + kSegment < n ? first + kSegment : n;
+    for (std::int32_t i = first; i < last; ++i) positions[static_cast<std::size_t>(i - first)] = mix.Next(i);
+    for (std::int32_t i = last - 1; i >= first; --i) {
+      const auto& at = positions[static_cast<std::size_t>(i - first)];
+      out[i] = static_cast<std::uint8_t>(out[i] ^ pad[at.b] ^ pad[at.d] ^ out[at.m] ^ pad[at.p] ^ pad[at.m]);
+    }
+  }
+  SecureWipe(positions.data(), positions.size() * sizeof(positions[0]));
+  SecureWipe(starts.data(), starts.size() * sizeof(starts[0]));
+}
+
+}  // namespace
+
+void TransformBlock(CipherState& s) {
+  s.StirState = 1;
+  const std::int32_t n = s.BlockLen;
+  assert(n >= MinBlockLen && n <= BufferCapacity && s.Key.Length() >= 1);
+  if (s.Decrypting) {
+    Decrypt(s, n);
+  } else {
+    Encrypt(s, n);
+  }
+}
 
 }  // namespace tolbrek5
