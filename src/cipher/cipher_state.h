@@ -60,6 +60,10 @@ struct CipherState {
   // Sizes InBlock, OutBlock, Taken and Pad (in this order) to BufferCapacity,
   // all zero. Throws std::bad_alloc.
   void AllocateBlockBuffers();
+  // Asks for huge pages for the key and the block buffers (worth it for
+  // large blocks, whose scattered reads otherwise miss the address
+  // translation caches; not for small ones, which it would make bigger).
+  void AdviseHugePages() noexcept;
   // Wipes every buffer over the part that held data (`maxBlockLen` bytes of
   // the block buffers, the key's whole history) and releases them, together
   // with any transform scratch.
@@ -84,6 +88,16 @@ void GeneratePad(CipherState& s, std::int32_t n);
 // direction and feeds every mixed byte back into the key.
 void TransformBlock(CipherState& s);
 
+// A set of the engine's operations. The production set is the default; the
+// reference set (reference/reference_engine.h) is the line-by-line form that
+// the production set must match bit for bit.
+struct EngineForm {
+  void (*evolveKey)(CipherState&);
+  void (*generatePad)(CipherState&, std::int32_t);
+  void (*transformBlock)(CipherState&);
+};
+extern const EngineForm ProductionEngine;
+
 // The steps of one block, in the cipher's order, reported to an observer.
 enum class BlockStep { Seal, Evolve1, Pad1, PadSum1, Shorten, Evolve2, Pad2, PadSum2, Transform, Check };
 
@@ -102,7 +116,8 @@ void ShortenKey(CipherState& s);
 // (encrypting), evolve, pad, pad sum, shorten, evolve, pad, pad sum,
 // transform, check (decrypting). Returns false only when a decrypted block
 // fails its check; OutBlock[0, BlockLen) is then the block to write.
-bool ProcessBlock(CipherState& s, BlockObserver* observer = nullptr);
+bool ProcessBlock(CipherState& s, BlockObserver* observer = nullptr,
+                  const EngineForm& form = ProductionEngine);
 
 }  // namespace tolbrek5
 

@@ -40,6 +40,8 @@ class KeyStore {
   // Drops `count` bytes from the end (the bytes stay in storage).
   void Shorten(std::int32_t count) noexcept { Resize(length_ - count); }
 
+  void AdviseHugePages() noexcept { store_.AdviseHugePages(); }
+
   // Wipes every byte the key ever held and frees the storage.
   void Release() noexcept;
 

@@ -13,6 +13,13 @@ void CipherState::AllocateBlockBuffers() {
   Pad = SecureBuffer(cap);
 }
 
+void CipherState::AdviseHugePages() noexcept {
+  Key.AdviseHugePages();
+  InBlock.AdviseHugePages();
+  OutBlock.AdviseHugePages();
+  Pad.AdviseHugePages();
+}
+
 void CipherState::ReleaseAll(std::int32_t maxBlockLen) noexcept {
   const auto used = static_cast<std::size_t>(maxBlockLen < 0 ? 0 : maxBlockLen);
   InBlock.Release(used);
@@ -39,7 +46,9 @@ void ShortenKey(CipherState& s) {
   s.Key.Shorten(500 + first);
 }
 
-bool ProcessBlock(CipherState& s, BlockObserver* observer) {
+const EngineForm ProductionEngine = {&EvolveKey, &GeneratePad, &TransformBlock};
+
+bool ProcessBlock(CipherState& s, BlockObserver* observer, const EngineForm& form) {
   auto report = [&](BlockStep step) {
     if (observer != nullptr) observer->AfterStep(step, s);
   };
@@ -47,21 +56,21 @@ bool ProcessBlock(CipherState& s, BlockObserver* observer) {
     SealBlock(s);
     report(BlockStep::Seal);
   }
-  EvolveKey(s);
+  form.evolveKey(s);
   report(BlockStep::Evolve1);
-  GeneratePad(s, s.BlockLen);
+  form.generatePad(s, s.BlockLen);
   report(BlockStep::Pad1);
   AddPadSum(s);
   report(BlockStep::PadSum1);
   ShortenKey(s);
   report(BlockStep::Shorten);
-  EvolveKey(s);
+  form.evolveKey(s);
   report(BlockStep::Evolve2);
-  GeneratePad(s, s.BlockLen);
+  form.generatePad(s, s.BlockLen);
   report(BlockStep::Pad2);
   AddPadSum(s);
   report(BlockStep::PadSum2);
-  TransformBlock(s);
+  form.transformBlock(s);
   report(BlockStep::Transform);
   if (s.Decrypting) {
     const bool ok = SealBlock(s);

@@ -1,11 +1,37 @@
 #include "cipher/secure_buffer.h"
 
+#include <sys/mman.h>
+
 #include <cstdlib>
 #include <cstring>
 #include <new>
 #include <utility>
 
 namespace tolbrek5 {
+namespace {
+
+constexpr std::size_t kHugePage = std::size_t{2} << 20;
+
+// Large buffers are mapped directly: the pages are zero and become resident
+// only when written, and they sit on huge-page boundaries so that the kernel
+// can back them with huge pages when asked.
+bool IsLarge(std::size_t size) { return size >= kHugePage; }
+
+std::size_t MappedLength(std::size_t size) { return (size + kHugePage - 1) / kHugePage * kHugePage; }
+
+void* MapAligned(std::size_t size) {
+  const std::size_t length = MappedLength(size);
+  void* raw = mmap(nullptr, length + kHugePage, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (raw == MAP_FAILED) return nullptr;
+  const auto start = reinterpret_cast<std::uintptr_t>(raw);
+  const std::uintptr_t aligned = (start + kHugePage - 1) / kHugePage * kHugePage;
+  if (aligned > start) munmap(raw, aligned - start);
+  const std::uintptr_t end = start + length + kHugePage;
+  if (end > aligned + length) munmap(reinterpret_cast<void*>(aligned + length), end - (aligned + length));
+  return reinterpret_cast<void*>(aligned);
+}
+
+}  // namespace
 
 void SecureWipe(void* p, std::size_t n) noexcept {
   if (p == nullptr || n == 0) return;
@@ -16,7 +42,7 @@ void SecureWipe(void* p, std::size_t n) noexcept {
 
 SecureBuffer::SecureBuffer(std::size_t size) {
   if (size == 0) return;
-  void* p = std::calloc(size, 1);
+  void* p = IsLarge(size) ? MapAligned(size) : std::calloc(size, 1);
   if (p == nullptr) throw std::bad_alloc();
   data_ = static_cast<std::uint8_t*>(p);
   size_ = size;
@@ -36,6 +62,10 @@ SecureBuffer& SecureBuffer::operator=(SecureBuffer&& other) noexcept {
   return *this;
 }
 
+void SecureBuffer::AdviseHugePages() noexcept {
+  if (data_ != nullptr && IsLarge(size_)) madvise(data_, MappedLength(size_), MADV_HUGEPAGE);
+}
+
 void SecureBuffer::Wipe(std::size_t used) noexcept {
   SecureWipe(data_, used < size_ ? used : size_);
 }
@@ -43,7 +73,11 @@ void SecureBuffer::Wipe(std::size_t used) noexcept {
 void SecureBuffer::Release(std::size_t used) noexcept {
   if (data_ == nullptr) return;
   Wipe(used);
-  std::free(data_);
+  if (IsLarge(size_)) {
+    munmap(data_, MappedLength(size_));
+  } else {
+    std::free(data_);
+  }
   data_ = nullptr;
   size_ = 0;
 }

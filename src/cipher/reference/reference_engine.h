@@ -1,0 +1,18 @@
+// The engine's reference form: each operation a line-by-line transcription of
+// its algorithm, every working value in its own width, no shortcuts. The
+// production forms (declared in cipher_state.h) must give bit-identical
+// results; the tests compare the two on many random states and the
+// benchmarks measure them side by side.
+#pragma once
+
+#include <cstdint>
+
+#include "cipher/cipher_state.h"
+
+namespace tolbrek5::reference {
+
+void EvolveKey(CipherState& s);
+void GeneratePad(CipherState& s, std::int32_t n);
+void TransformBlock(CipherState& s);
+
+}  // namespace tolbrek5::reference
