@@ -105,7 +105,7 @@ std::string TraceLine(std::int32_t blockNo, BlockStep step, const CipherState& s
 }
 
 EngineRun RunEngine(const std::vector<std::uint8_t>& input, const std::vector<std::uint8_t>& key,
-                    bool decrypting, NumberedObserver* observer) {
+                    bool decrypting, NumberedObserver* observer, const EngineForm& form) {
   CipherState s;
   s.Decrypting = decrypting;
   s.Key.Assign(key.data(), key.size(), static_cast<std::size_t>(BufferCapacity));
@@ -126,7 +126,7 @@ EngineRun RunEngine(const std::vector<std::uint8_t>& input, const std::vector<st
     pos += len;
     s.BlockLen = static_cast<std::int32_t>(len);
     if (observer != nullptr) observer->blockNo = ++blockNo;
-    if (!ProcessBlock(s, observer)) {
+    if (!ProcessBlock(s, observer, form)) {
       run.ok = false;
       break;
     }
@@ -180,14 +180,14 @@ class TraceChecker : public NumberedObserver {
 
 }  // namespace
 
-void ExpectVectorRoundTrip(const Vector& v) {
+void ExpectVectorRoundTrip(const Vector& v, const EngineForm& form) {
   SCOPED_TRACE("vector " + v.name);
   const auto plain = v.Plaintext();
   const auto key = v.KeyBytes();
   const auto trace = LoadTrace(v.name);
 
   TraceChecker enc(trace, false);
-  const EngineRun encrypted = RunEngine(plain, key, false, &enc);
+  const EngineRun encrypted = RunEngine(plain, key, false, &enc, form);
   ASSERT_TRUE(encrypted.ok);
   EXPECT_EQ(enc.Seen(), trace.size());
   EXPECT_EQ(encrypted.output.size(), plain.size() + 4 * static_cast<std::size_t>(BlockCount(
@@ -195,7 +195,7 @@ void ExpectVectorRoundTrip(const Vector& v) {
   EXPECT_EQ(Sha256Hex(encrypted.output.data(), encrypted.output.size()), v.ciphertextSha256);
 
   TraceChecker dec(trace, true);
-  const EngineRun decrypted = RunEngine(encrypted.output, key, true, &dec);
+  const EngineRun decrypted = RunEngine(encrypted.output, key, true, &dec, form);
   ASSERT_TRUE(decrypted.ok);
   EXPECT_TRUE(decrypted.output == plain) << "decryption did not restore the plaintext";
 }

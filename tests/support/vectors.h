@@ -52,7 +52,8 @@ class NumberedObserver : public BlockObserver {
   std::int32_t blockNo = 0;
 };
 EngineRun RunEngine(const std::vector<std::uint8_t>& input, const std::vector<std::uint8_t>& key,
-                    bool decrypting, NumberedObserver* observer = nullptr);
+                    bool decrypting, NumberedObserver* observer = nullptr,
+                    const EngineForm& form = ProductionEngine);
 
 }  // namespace tolbrek5::test
 
@@ -62,6 +63,6 @@ namespace tolbrek5::test {
 // ciphertext digest, then decrypts it checking the same engine states and
 // the plaintext. A differing trace line names the step and block that went
 // wrong; the first difference stops each direction.
-void ExpectVectorRoundTrip(const Vector& v);
+void ExpectVectorRoundTrip(const Vector& v, const EngineForm& form = ProductionEngine);
 
 }  // namespace tolbrek5::test

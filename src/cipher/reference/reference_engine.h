@@ -16,3 +16,10 @@ void GeneratePad(CipherState& s, std::int32_t n);
 void TransformBlock(CipherState& s);
 
 }  // namespace tolbrek5::reference
+
+namespace tolbrek5::reference {
+
+// The three operations above as one set, for ProcessBlock.
+extern const EngineForm ReferenceEngine;
+
+}  // namespace tolbrek5::reference

@@ -1,0 +1,7 @@
+#include "cipher/reference/reference_engine.h"
+
+namespace tolbrek5::reference {
+
+const EngineForm ReferenceEngine = {&EvolveKey, &GeneratePad, &TransformBlock};
+
+}  // namespace tolbrek5::reference
