@@ -47,4 +47,30 @@ BENCHMARK(BM_EvolveKey<&reference::EvolveKey>)->ArgsProduct({{0, 1}, {0, 1}})->U
 }  // namespace
 }  // namespace tolbrek5
 
+
+namespace tolbrek5 {
+namespace {
+
+template <void (*Pad)(CipherState&, std::int32_t)>
+void BM_GeneratePad(benchmark::State& state) {
+  CipherState s;
+  Prepare(s, kBlock - 300, state.range(0) != 0);
+  for (auto _ : state) Pad(s, kBlock);
+}
+BENCHMARK(BM_GeneratePad<&GeneratePad>)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->Iterations(2);
+BENCHMARK(BM_GeneratePad<&reference::GeneratePad>)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->Iterations(2);
+
+template <void (*Transform)(CipherState&)>
+void BM_TransformBlock(benchmark::State& state) {
+  CipherState s;
+  Prepare(s, kBlock - 300, true);
+  s.Decrypting = state.range(0) != 0;
+  for (auto _ : state) Transform(s);
+}
+BENCHMARK(BM_TransformBlock<&TransformBlock>)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->Iterations(2);
+BENCHMARK(BM_TransformBlock<&reference::TransformBlock>)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->Iterations(2);
+
+}  // namespace
+}  // namespace tolbrek5
+
 BENCHMARK_MAIN();

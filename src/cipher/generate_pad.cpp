@@ -1,27 +1,23 @@
 // Pad generation, fast form.
 //
-// Every pad byte comes from one iteration, and almost all of an iteration's
-// time goes into its walk: a chain of dependent, data-driven loads through the
-// key, with a division per hop. The walk of one iteration depends only on its
-// key accumulator and on the key bytes it reads, not on the walks before it.
-// The accumulators of the next few iterations can be computed ahead (they read
-// the key bytes under the cursor, which no earlier iteration of the batch
-// rewrites), so the walks of a batch of iterations run interleaved, hop by hop,
-// and their memory latencies overlap. The iterations are then completed in
-// order. A walk that read a key byte which an earlier iteration of its batch
-// rewrote before it completed saw a stale byte; it is run again, exactly, at
-// its turn. The result is identical to running the iterations one by one.
+// Every pad byte comes from one iteration, and most of an iteration's work
+// is its walk: a chain of dependent, data-driven loads through the key, with
+// a division per hop. The walk of an iteration is a function of its key
+// accumulator alone (0 to 255) and of the key bytes it reads; within one call
+// the key changes only under the cursor, one byte per iteration, moving
+// forward. So each of the 256 possible walks is kept once computed, together
+// with the number of iterations it stays valid: until the cursor reaches the
+// first key position that the walk read. A kept walk is reused until then and
+// recomputed afterwards. The result is identical to walking every time.
+#include <algorithm>
 #include <cassert>
+#include <climits>
 #include <cstdint>
 
 #include "cipher/cipher_state.h"
 
 namespace tolbrek5 {
 namespace {
-
-// Walks run side by side in one batch. Enough to hide load and division
-// latency; small enough that their state stays in registers and L1.
-constexpr int kLanes = 16;
 
 struct Walk {
   std::int64_t walkPos;
@@ -36,9 +32,8 @@ inline std::int64_t WalkStart(std::int64_t keyAcc, std::int64_t L, std::int64_t 
   return walkPos;
 }
 
-// One hop of a walk; returns the key positions it read through `readA/B`.
-// Positions and the probe stay below 2^31, so 32-bit unsigned division is
-// exact here.
+// One hop of a walk. Positions and the probe stay below 2^31, so 32-bit
+// unsigned division is exact here.
 struct Hop {
   std::uint32_t walkPos;
   std::uint32_t probe;
@@ -56,14 +51,27 @@ inline void StepWalk(const std::uint8_t* key, std::uint32_t L, Hop& w, std::int6
   w.probe = w.probe + (L - pos) % (w.probe + 1) + 1;
 }
 
-// The walk of one iteration, run alone on the key as it is now.
-inline Walk RunWalk(const std::uint8_t* key, std::int64_t L, std::int64_t H, std::int64_t keyAcc) {
+// The walk of one iteration on the key as it is now. `validFor` receives how
+// many further iterations may reuse it: the distance from the cursor `cur`
+// (whose byte is rewritten at the end of this iteration) to the nearest key
+// position the walk read, counting forward and wrapping.
+inline Walk RunWalk(const std::uint8_t* key, std::int64_t L, std::int64_t H, std::int64_t keyAcc,
+                    std::int64_t cur, std::int64_t& validFor) {
   Walk out{WalkStart(keyAcc, L, H), keyAcc, 0};
+  validFor = INT64_MAX;
   if (keyAcc > H) return out;
   Hop w{static_cast<std::uint32_t>(out.walkPos), static_cast<std::uint32_t>(keyAcc)};
   const auto l32 = static_cast<std::uint32_t>(L);
   const auto h32 = static_cast<std::uint32_t>(H);
-  while (w.probe <= h32) StepWalk(key, l32, w, out.delta);
+  const auto distance = [&](std::uint32_t pos) {
+    std::int64_t d = static_cast<std::int64_t>(pos) - cur;
+    return d < 0 ? d + L : d;
+  };
+  while (w.probe <= h32) {
+    const std::int64_t d = std::min(distance(w.probe), distance(w.walkPos));
+    if (d < validFor) validFor = d;
+    StepWalk(key, l32, w, out.delta);
+  }
   out.walkPos = w.walkPos;
   out.probe = w.probe;
   return out;
@@ -138,64 +146,25 @@ struct PadRun {
     if (cur > H) cur = cur - L;
   }
 
-  // One iteration on its own: fold, walk, complete.
-  void Single(std::int64_t i) {
+  // The walks computed so far in this call, by key accumulator, each with
+  // the last iteration that may reuse it.
+  struct KeptWalk {
+    std::int64_t lastUse = -1;
+    Walk walk{};
+  };
+  KeptWalk kept[256];
+
+  // Iteration i: zero rule, fold, walk (kept or new), the rest.
+  void Iterate(std::int64_t i, bool keep) {
     if (padSum == 2) pad[i] = 0;
     keyAcc = FoldKeyAcc(keyAcc, key[cur]);
-    Complete(i, RunWalk(key, L, H, keyAcc));
-  }
-
-  // kLanes iterations from i on, their walks interleaved. Requires the cursor
-  // inside the key and more key bytes than lanes, so that the cursor visits
-  // distinct positions within the batch.
-  void Batch(std::int64_t i) {
-    std::int64_t acc[kLanes];
-    Hop hop[kLanes];
-    std::int64_t delta[kLanes];
-    bool stale[kLanes];
-    const auto l32 = static_cast<std::uint32_t>(L);
-    const auto h32 = static_cast<std::uint32_t>(H);
-    const std::int64_t base = cur;
-
-    std::int64_t a = keyAcc;
-    std::int64_t c = cur;
-    for (int k = 0; k < kLanes; ++k) {
-      a = FoldKeyAcc(a, key[c]);
-      acc[k] = a;
-      hop[k] = {static_cast<std::uint32_t>(WalkStart(a, L, H)), static_cast<std::uint32_t>(a)};
-      delta[k] = 0;
-      stale[k] = false;
-      if (++c > H) c -= L;
+    KeptWalk& k = kept[keyAcc];
+    if (i > k.lastUse || !keep) {
+      std::int64_t validFor = 0;
+      k.walk = RunWalk(key, L, H, keyAcc, cur, validFor);
+      k.lastUse = keep ? (validFor > INT64_MAX - i ? INT64_MAX : i + validFor) : -1;
     }
-
-    // Lane k reads a stale byte when it reads one of the k positions that
-    // the iterations before it in this batch rewrite: base .. base + k - 1.
-    auto staleRead = [&](std::uint32_t pos, int k) {
-      std::int64_t d = static_cast<std::int64_t>(pos) - base;
-      if (d < 0) d += L;
-      return d < k;
-    };
-
-    bool active = true;
-    while (active) {
-      active = false;
-      for (int k = 0; k < kLanes; ++k) {
-        Hop& w = hop[k];
-        if (w.probe > h32) continue;
-        active = true;
-        stale[k] |= staleRead(w.probe, k) | staleRead(w.walkPos, k);
-        StepWalk(key, l32, w, delta[k]);
-      }
-    }
-
-    for (int k = 0; k < kLanes; ++k) {
-      const std::int64_t at = i + k;
-      if (padSum == 2) pad[at] = 0;
-      keyAcc = acc[k];
-      const Walk w = stale[k] ? RunWalk(key, L, H, keyAcc)
-                              : Walk{hop[k].walkPos, hop[k].probe, delta[k]};
-      Complete(at, w);
-    }
+    Complete(i, k.walk);
   }
 };
 
@@ -216,12 +185,10 @@ void GeneratePad(CipherState& s, std::int32_t n) {
 
   std::int64_t i = 0;
   // A cursor left past the end of a shortened key: its first iteration uses
-  // the byte still stored there and brings the cursor back into the key.
-  if (i < n && run.cur > run.H) run.Single(i++);
-  if (run.L > 2 * kLanes) {
-    for (; i + kLanes <= n; i += kLanes) run.Batch(i);
-  }
-  for (; i < n; ++i) run.Single(i);
+  // the byte still stored there and brings the cursor back into the key. Its
+  // walk is not kept, since its write lies outside the key.
+  if (i < n && run.cur > run.H) run.Iterate(i++, false);
+  for (; i < n; ++i) run.Iterate(i, true);
 
   s.PadKeyCursor = static_cast<std::int32_t>(run.cur);
 }
