@@ -142,7 +142,7 @@ void PrintTo(const Passing& p, std::ostream* os) { *os << p.name; }
 class StartUpPasses : public ::testing::TestWithParam<Passing> {};
 
 // The block phase begins with the information line.
-bool ReachedBlockPhase(const std::string& out) { return out.find("\nnot implemented\n") != std::string::npos; }
+bool ReachedBlockPhase(const std::string& out) { return out.find("\ninputfile=") != std::string::npos; }
 
 TEST_P(StartUpPasses, HandsOverToTheBlockPhase) {
   ScratchDir dir;

@@ -16,7 +16,7 @@
 namespace tolbrek5::test {
 
 ProgramRun RunTolbrek5(const std::vector<std::string>& args, const std::filesystem::path& dir,
-                       const RunLimits& limits) {
+                       const RunOptions& options) {
   std::vector<std::string> argvStore;
   argvStore.emplace_back(TOLBREK5_BINARY);
   argvStore.insert(argvStore.end(), args.begin(), args.end());
@@ -32,9 +32,9 @@ ProgramRun RunTolbrek5(const std::vector<std::string>& args, const std::filesyst
   if (pid == 0) {
     ::close(fds[0]);
     if (::dup2(fds[1], STDOUT_FILENO) < 0 || ::chdir(where.c_str()) != 0) ::_exit(126);
-    if (limits.fileSizeLimit >= 0) {
+    if (options.fileSizeLimit >= 0) {
       ::signal(SIGXFSZ, SIG_IGN);
-      const rlimit lim{static_cast<rlim_t>(limits.fileSizeLimit), static_cast<rlim_t>(limits.fileSizeLimit)};
+      const rlimit lim{static_cast<rlim_t>(options.fileSizeLimit), static_cast<rlim_t>(options.fileSizeLimit)};
       if (::setrlimit(RLIMIT_FSIZE, &lim) != 0) ::_exit(126);
     }
     ::execv(argv[0], argv.data());
@@ -48,6 +48,7 @@ ProgramRun RunTolbrek5(const std::vector<std::string>& args, const std::filesyst
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) break;
     run.out.append(buf, static_cast<std::size_t>(n));
+    if (options.onOutput) options.onOutput(run.out);
   }
   ::close(fds[0]);
   int wstatus = 0;

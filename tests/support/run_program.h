@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -14,13 +15,15 @@ struct ProgramRun {
   int status = -1;  // exit status; 128 + signal number when killed
 };
 
-struct RunLimits {
+struct RunOptions {
   std::int64_t fileSizeLimit = -1;  // RLIMIT_FSIZE in bytes when >= 0 (SIGXFSZ ignored)
+  // Called with everything printed so far, whenever more arrives.
+  std::function<void(const std::string&)> onOutput;
 };
 
 // Runs the program with `args` (program name excluded) in directory `dir`.
 ProgramRun RunTolbrek5(const std::vector<std::string>& args, const std::filesystem::path& dir,
-                       const RunLimits& limits = {});
+                       const RunOptions& options = {});
 
 // A fresh directory, removed with everything in it at the end of the scope.
 class ScratchDir {
