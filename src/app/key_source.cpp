@@ -1,1 +1,60 @@
-// placeholder
+#include "app/key_source.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "app/output_file.h"
+#include "cipher/cipher_state.h"
+#include "cipher/secure_buffer.h"
+
+namespace tolbrek5 {
+
+std::int64_t KeyFileKeyLength(std::int64_t keyFileSize, std::int64_t inputSize, bool decrypting) {
+  std::int64_t plaintextSize = inputSize;
+  if (decrypting) {
+    const std::int64_t blocks = BlockCount(inputSize, PlainBlockSize + CheckValueSize);
+    plaintextSize = inputSize - CheckValueSize * blocks;
+  }
+  return std::min({keyFileSize, plaintextSize, MaxKeyLength});
+}
+
+std::string KeyFilePath(std::string_view currentDirectory, std::string_view argument) {
+  if (!argument.empty() && argument.front() == '/') return std::string(argument);
+  std::string path(currentDirectory);
+  if (path.empty() || path.back() != '/') path += '/';
+  path += argument;
+  return path;
+}
+
+bool TakeTextKey(char* argument, KeyStore& key) {
+  const std::size_t n = std::strlen(argument);
+  const bool longEnough = static_cast<std::int64_t>(n) >= MinKeyLength;
+  if (longEnough) {
+    key.Assign(reinterpret_cast<const std::uint8_t*>(argument), n, static_cast<std::size_t>(BufferCapacity));
+  }
+  SecureWipe(argument, n);
+  return longEnough;
+}
+
+KeyFileOutcome LoadKeyFile(const std::string& argument, std::int64_t inputSize, bool decrypting,
+                           const OutputFile& output, KeyStore& key, platform::File& keyStream) {
+  const std::optional<std::string> cwd = platform::CurrentDirectory();
+  if (!cwd && (argument.empty() || argument.front() != '/')) return KeyFileOutcome::Missing;
+  const std::string path = KeyFilePath(cwd.value_or(""), argument);
+
+  // The output is never read as a key: it is being replaced.
+  if (output.IsNamedBy(path)) return KeyFileOutcome::Unreachable;
+  if (platform::KindOf(path) != platform::PathKind::Regular) return KeyFileOutcome::Missing;
+  keyStream = platform::OpenForReading(path);
+  if (!keyStream.IsOpen()) return KeyFileOutcome::Unreachable;
+
+  const std::int64_t size = platform::SizeOf(keyStream);
+  if (size < MinKeyLength) return KeyFileOutcome::TooShort;
+  const std::int64_t length = KeyFileKeyLength(size, inputSize, decrypting);
+  // Read straight into the key store, so the key passes through no other buffer.
+  key.AssignZero(static_cast<std::size_t>(length), static_cast<std::size_t>(BufferCapacity));
+  if (platform::Read(keyStream, key.data(), length) != length) return KeyFileOutcome::ReadError;
+  return KeyFileOutcome::Loaded;
+}
+
+}  // namespace tolbrek5

@@ -1,6 +1,3 @@
-#include <cstdio>
+#include "app/startup.h"
 
-int main() {
-  std::puts("not implemented");
-  return 1;
-}
+int main(int argc, char** argv) { return tolbrek5::RunProgram(argc, argv); }

@@ -1,0 +1,52 @@
+// Running the built program in a scratch directory, for end-to-end tests.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace tolbrek5::test {
+
+struct ProgramRun {
+  std::string out;  // everything written to standard output
+  int status = -1;  // exit status; 128 + signal number when killed
+};
+
+struct RunOptions {
+  std::int64_t fileSizeLimit = -1;  // RLIMIT_FSIZE in bytes when >= 0 (SIGXFSZ ignored)
+  // Called with everything printed so far, whenever more arrives.
+  std::function<void(const std::string&)> onOutput;
+};
+
+// Runs the program with `args` (program name excluded) in directory `dir`.
+ProgramRun RunTolbrek5(const std::vector<std::string>& args, const std::filesystem::path& dir,
+                       const RunOptions& options = {});
+
+// A fresh directory, removed with everything in it at the end of the scope.
+class ScratchDir {
+ public:
+  ScratchDir();
+  ~ScratchDir();
+  ScratchDir(const ScratchDir&) = delete;
+  ScratchDir& operator=(const ScratchDir&) = delete;
+  const std::filesystem::path& path() const { return path_; }
+  std::filesystem::path operator/(const std::string& name) const { return path_ / name; }
+
+ private:
+  std::filesystem::path path_;
+};
+
+void WriteBytes(const std::filesystem::path& file, const std::vector<std::uint8_t>& bytes);
+std::vector<std::uint8_t> ReadBytes(const std::filesystem::path& file);
+
+// Every entry below `dir` (hidden ones included) with a digest of its content
+// (regular files), its link target (symbolic links) or "<dir>".
+std::map<std::string, std::string> Snapshot(const std::filesystem::path& dir);
+
+// The four banner lines every run starts with.
+std::string BannerText();
+
+}  // namespace tolbrek5::test
