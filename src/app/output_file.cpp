@@ -68,10 +68,10 @@ SplitPath Split(const std::string& path) {
   const auto slash = path.rfind('/');
   SplitPath out;
   if (slash == std::string::npos) {
-    out.directory = ".";
+    out.directory.assign(1, '.');
     out.name = path;
   } else {
-    out.directory = slash == 0 ? "/" : path.substr(0, slash);
+    out.directory = path.substr(0, slash == 0 ? 1 : slash);  // "/" for a name in the root
     out.name = path.substr(slash + 1);
   }
   if (out.name == "." || out.name == "..") out.name.clear();

@@ -63,7 +63,8 @@ struct CipherState {
   // Asks for huge pages for the key and the block buffers (worth it for
   // large blocks, whose scattered reads otherwise miss the address
   // translation caches; not for small ones, which it would make bigger).
-  void AdviseHugePages() noexcept;
+  // Throws std::bad_alloc.
+  void AdviseHugePages();
   // Wipes every buffer over the part that held data (`maxBlockLen` bytes of
   // the block buffers, the key's whole history) and releases them, together
   // with any transform scratch.

@@ -7,8 +7,11 @@
 // the first pass and is carried to the next call; StirState drives the third
 // pass and is carried too. Everything else lives for one call.
 //
-// This is the reference form: each function follows its phase line by line,
-// with every working value in its own width. The encrypted format depends on
+// Key evolution has one form, both production and reference: each function
+// follows its phase line by line, with every working value in its own width.
+// Its time goes into the latency of scattered key reads, each depending on
+// the one before; cheaper arithmetic between them measured no faster, so the
+// plain transcription stays. The encrypted format depends on
 // each width, sign, truncation and the order of every key read and write:
 //   - cur (EvolveCursor), S (StirState), n, h and the loop indices are signed
 //     32-bit; M and C are unsigned 32-bit; the other working values are

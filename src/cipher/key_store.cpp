@@ -2,6 +2,7 @@
 
 #include <cassert>
 #include <cstring>
+#include <utility>
 
 namespace tolbrek5 {
 
@@ -25,6 +26,14 @@ void KeyStore::Resize(std::int32_t n) noexcept {
     if (static_cast<std::size_t>(n) > highWater_) highWater_ = static_cast<std::size_t>(n);
   }
   length_ = n;
+}
+
+void KeyStore::AdviseHugePages() {
+  SecureBuffer fresh(store_.size());
+  fresh.AdviseHugePages();
+  if (highWater_ > 0) std::memcpy(fresh.data(), store_.data(), highWater_);
+  store_.Release(highWater_);
+  store_ = std::move(fresh);
 }
 
 void KeyStore::Release() noexcept {

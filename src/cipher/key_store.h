@@ -40,7 +40,9 @@ class KeyStore {
   // Drops `count` bytes from the end (the bytes stay in storage).
   void Shorten(std::int32_t count) noexcept { Resize(length_ - count); }
 
-  void AdviseHugePages() noexcept { store_.AdviseHugePages(); }
+  // Moves the key to storage backed by huge pages (bytes already written
+  // would otherwise stay on small pages). Throws std::bad_alloc.
+  void AdviseHugePages();
 
   // Wipes every byte the key ever held and frees the storage.
   void Release() noexcept;

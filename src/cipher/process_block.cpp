@@ -13,7 +13,7 @@ void CipherState::AllocateBlockBuffers() {
   Pad = SecureBuffer(cap);
 }
 
-void CipherState::AdviseHugePages() noexcept {
+void CipherState::AdviseHugePages() {
   Key.AdviseHugePages();
   InBlock.AdviseHugePages();
   OutBlock.AdviseHugePages();

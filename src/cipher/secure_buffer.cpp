@@ -2,6 +2,7 @@
 
 #include <sys/mman.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -29,6 +30,31 @@ void* MapAligned(std::size_t size) {
   const std::uintptr_t end = start + length + kHugePage;
   if (end > aligned + length) munmap(reinterpret_cast<void*>(aligned + length), end - (aligned + length));
   return reinterpret_cast<void*>(aligned);
+}
+
+// Wipes the pages of [p, p + n) that are resident; pages never touched hold
+// nothing and are left alone, so wiping does not make them resident. p must
+// be page-aligned.
+void WipeResidentPages(std::uint8_t* p, std::size_t n) noexcept {
+  constexpr std::size_t kPage = 4096;
+  constexpr std::size_t kChunkPages = 4096;
+  unsigned char resident[kChunkPages];
+  for (std::size_t off = 0; off < n; off += kChunkPages * kPage) {
+    const std::size_t len = std::min(n - off, kChunkPages * kPage);
+    if (mincore(p + off, len, resident) != 0) {
+      SecureWipe(p + off, len);  // cannot tell: wipe it all
+      continue;
+    }
+    const std::size_t pages = (len + kPage - 1) / kPage;
+    for (std::size_t i = 0; i < pages; ++i) {
+      if ((resident[i] & 1) == 0) continue;
+      std::size_t j = i;
+      while (j + 1 < pages && (resident[j + 1] & 1) != 0) ++j;
+      const std::size_t start = off + i * kPage;
+      SecureWipe(p + start, std::min(n, off + (j + 1) * kPage) - start);
+      i = j;
+    }
+  }
 }
 
 }  // namespace
@@ -67,7 +93,12 @@ void SecureBuffer::AdviseHugePages() noexcept {
 }
 
 void SecureBuffer::Wipe(std::size_t used) noexcept {
-  SecureWipe(data_, used < size_ ? used : size_);
+  const std::size_t n = used < size_ ? used : size_;
+  if (IsLarge(size_)) {
+    WipeResidentPages(data_, n);
+  } else {
+    SecureWipe(data_, n);
+  }
 }
 
 void SecureBuffer::Release(std::size_t used) noexcept {

@@ -40,8 +40,8 @@ class SecureBuffer {
   void AdviseHugePages() noexcept;
 
   // Zeroes the first `used` bytes (clamped to the size): the part that held
-  // data. Bytes never written are still zero and are left untouched so that
-  // they stay non-resident.
+  // data. In a large buffer only the pages that were ever made resident are
+  // written: the others hold nothing, and writing them would cost memory.
   void Wipe(std::size_t used) noexcept;
   // Wipes the first `used` bytes and frees the storage; the buffer is then empty.
   void Release(std::size_t used) noexcept;

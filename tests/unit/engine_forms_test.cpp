@@ -69,29 +69,6 @@ void ExpectSameState(const CipherState& a, const CipherState& b, std::int32_t sp
   EXPECT_EQ(a.StirState, b.StirState);
 }
 
-TEST(EngineForms, KeyEvolutionMatchesOnRandomStates) {
-  RandomState r(101);
-  for (int round = 0; round < 60; ++round) {
-    const std::int32_t n = round % 10 == 9 ? r.Uniform(5004, 2000000) : r.Uniform(5004, 40000);
-    // Short keys grow; keys near the threshold and longer ones only stir.
-    const std::int32_t keyLen = round % 3 == 0   ? r.Uniform(10, 300)
-                                : round % 3 == 1 ? r.Uniform(n - 260, n - 250)
-                                                 : r.Uniform(n - 255, n + 5000);
-    SCOPED_TRACE("round " + std::to_string(round) + ", N " + std::to_string(n) + ", key " + std::to_string(keyLen));
-    CipherState a, b;
-    r.Fill(a, keyLen, 0, 16, 0);
-    a.BlockLen = n;
-    a.EvolveCursor = r.Uniform(0, 255);
-    a.StirState = r.Uniform(0, 65535);
-    const std::int32_t keySpan = std::max(keyLen, n);
-    CopyState(a, b, 16, keySpan);
-    EvolveKey(a);
-    reference::EvolveKey(b);
-    ExpectSameState(a, b, 16, keySpan);
-    if (HasFailure()) return;
-  }
-}
-
 TEST(EngineForms, PadGenerationMatchesOnRandomStates) {
   RandomState r(202);
   for (int round = 0; round < 80; ++round) {

@@ -2,6 +2,6 @@
 
 namespace tolbrek5::reference {
 
-const EngineForm ReferenceEngine = {&EvolveKey, &GeneratePad, &TransformBlock};
+const EngineForm ReferenceEngine = {&tolbrek5::EvolveKey, &GeneratePad, &TransformBlock};
 
 }  // namespace tolbrek5::reference

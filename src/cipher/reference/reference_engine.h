@@ -1,5 +1,6 @@
 // The engine's reference form: each operation a line-by-line transcription of
-// its algorithm, every working value in its own width, no shortcuts. The
+// its algorithm, every working value in its own width, no shortcuts. (Key
+// evolution and the block seal have a single form, already line by line.) The
 // production forms (declared in cipher_state.h) must give bit-identical
 // results; the tests compare the two on many random states and the
 // benchmarks measure them side by side.
@@ -11,7 +12,6 @@
 
 namespace tolbrek5::reference {
 
-void EvolveKey(CipherState& s);
 void GeneratePad(CipherState& s, std::int32_t n);
 void TransformBlock(CipherState& s);
 
@@ -19,7 +19,7 @@ void TransformBlock(CipherState& s);
 
 namespace tolbrek5::reference {
 
-// The three operations above as one set, for ProcessBlock.
+// The reference operations as one set, for ProcessBlock.
 extern const EngineForm ReferenceEngine;
 
 }  // namespace tolbrek5::reference
