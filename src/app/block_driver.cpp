@@ -8,6 +8,8 @@
 #include <new>
 #include <string>
 
+#include "app/progress_line.h"
+
 namespace tolbrek5 {
 namespace {
 
@@ -16,38 +18,6 @@ namespace {
 // translation caches far less. Smaller inputs stay on small pages, where
 // they need less memory.
 constexpr std::int64_t kHugePageInput = std::int64_t{8} << 20;
-
-// The progress line: "Encrypting block " or "Decrypting block ", then a
-// counter such as "2/3" that every block overwrites in place (written, then
-// stepped back over with one backspace per character, each piece flushed).
-class ProgressLine {
- public:
-  explicit ProgressLine(bool decrypting) {
-    platform::WriteText(decrypting ? "Decrypting block " : "Encrypting block ");
-    platform::Flush();
-  }
-
-  void ShowBlock(std::int32_t blockNo, std::int32_t blockTotal) {
-    const std::string counter = std::to_string(blockNo) + "/" + std::to_string(blockTotal);
-    platform::WriteText(counter);
-    platform::Flush();
-    for (std::size_t i = 0; i < counter.size(); ++i) {
-      platform::WriteText("\b");
-      platform::Flush();
-    }
-  }
-
-  // Ends the line; later messages start on a line of their own.
-  void End() {
-    if (!open_) return;
-    platform::WriteLineEnd();
-    platform::Flush();
-    open_ = false;
-  }
-
- private:
-  bool open_ = true;
-};
 
 enum class Outcome { Done, CheckFailed, ReadFailed, WriteFailed, OutOfMemory };
 
@@ -62,9 +32,9 @@ Outcome RunEveryBlock(CipherState& state, platform::File& input, std::int64_t si
   std::int32_t blockNo = 0;
   while (position < size) {
     ++blockNo;
-    progress.ShowBlock(blockNo, blockTotal);
-
     const std::int64_t length = NextBlockLength(size - position, state.BlockSize);
+    progress.ShowBlock(blockNo, blockTotal, length);
+
     // Only a damaged ciphertext ends in a block longer than any encryption
     // forms; it is rejected unread, as a block that fails its check.
     if (length + sealRoom > BufferCapacity) return Outcome::CheckFailed;

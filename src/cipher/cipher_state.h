@@ -15,6 +15,7 @@
 // encrypted format.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <vector>
 
@@ -107,6 +108,11 @@ class BlockObserver {
   virtual ~BlockObserver() = default;
   virtual void AfterStep(BlockStep step, const CipherState& s) = 0;
 };
+
+// Positions the engine's long loops have processed since the program
+// started, counted 65536 at a time: a progress display on another thread can
+// read it at any moment to tell how far a block has come.
+std::atomic<std::int64_t>& EngineWork() noexcept;
 
 // Adds Pad[0..255] into PadSum, modulo 256.
 void AddPadSum(CipherState& s);

@@ -15,6 +15,7 @@
 #include <cstdint>
 
 #include "cipher/cipher_state.h"
+#include "cipher/engine_work.h"
 
 namespace tolbrek5 {
 namespace {
@@ -188,7 +189,10 @@ void GeneratePad(CipherState& s, std::int32_t n) {
   // the byte still stored there and brings the cursor back into the key. Its
   // walk is not kept, since its write lies outside the key.
   if (i < n && run.cur > run.H) run.Iterate(i++, false);
-  for (; i < n; ++i) run.Iterate(i, true);
+  for (; i < n; ++i) {
+    CountPosition(i);
+    run.Iterate(i, true);
+  }
 
   s.PadKeyCursor = static_cast<std::int32_t>(run.cur);
 }

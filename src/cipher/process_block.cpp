@@ -33,6 +33,11 @@ void CipherState::ReleaseAll(std::int32_t maxBlockLen) noexcept {
   std::vector<Triple>().swap(Triples);
 }
 
+std::atomic<std::int64_t>& EngineWork() noexcept {
+  static std::atomic<std::int64_t> work{0};
+  return work;
+}
+
 void AddPadSum(CipherState& s) {
   for (int i = 0; i < 256; ++i) {
     s.PadSum = s.PadSum + s.Pad[static_cast<std::size_t>(i)];

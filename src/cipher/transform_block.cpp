@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "cipher/cipher_state.h"
+#include "cipher/engine_work.h"
 #include "cipher/secure_buffer.h"
 
 namespace tolbrek5 {
@@ -166,6 +167,7 @@ void Encrypt(CipherState& s, std::int32_t n) {
   MixPositions mix = MixPositions::Start(pad, n);
   KeyFeedback feedback{s.Key.data(), s.Key.Length()};
   for (std::int32_t i = 0; i < n; ++i) {
+    CountPosition(i);
     const auto at = mix.Next(i);
     in[i] = static_cast<std::uint8_t>(in[i] ^ pad[at.b] ^ pad[at.d] ^ in[at.m] ^ pad[at.p] ^ pad[at.m]);
     feedback.Feed(in[i]);
@@ -222,6 +224,7 @@ void Decrypt(CipherState& s, std::int32_t n) {
     MixPositions mix = MixPositions::Start(pad, n);
     KeyFeedback feedback{s.Key.data(), s.Key.Length()};
     for (std::int32_t i = 0; i < n; ++i) {
+      CountPosition(i);
       if (i % kSegment == 0) starts.push_back(mix);
       feedback.Feed(out[i]);
       mix.Next(i);
