@@ -61,20 +61,20 @@ bool ProcessBlock(CipherState& s, BlockObserver* observer, const EngineForm& for
     SealBlock(s);
     report(BlockStep::Seal);
   }
-  form.evolveKey(s);
-  report(BlockStep::Evolve1);
-  form.generatePad(s, s.BlockLen);
-  report(BlockStep::Pad1);
-  AddPadSum(s);
-  report(BlockStep::PadSum1);
+  // Key evolution, pad generation and pad sum: twice per block, the key
+  // shortened in between.
+  auto evolveAndPad = [&](BlockStep evolved, BlockStep padded, BlockStep summed) {
+    form.evolveKey(s);
+    report(evolved);
+    form.generatePad(s, s.BlockLen);
+    report(padded);
+    AddPadSum(s);
+    report(summed);
+  };
+  evolveAndPad(BlockStep::Evolve1, BlockStep::Pad1, BlockStep::PadSum1);
   ShortenKey(s);
   report(BlockStep::Shorten);
-  form.evolveKey(s);
-  report(BlockStep::Evolve2);
-  form.generatePad(s, s.BlockLen);
-  report(BlockStep::Pad2);
-  AddPadSum(s);
-  report(BlockStep::PadSum2);
+  evolveAndPad(BlockStep::Evolve2, BlockStep::Pad2, BlockStep::PadSum2);
   form.transformBlock(s);
   report(BlockStep::Transform);
   if (s.Decrypting) {

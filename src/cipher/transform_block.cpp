@@ -180,69 +180,60 @@ void Encrypt(CipherState& s, std::int32_t n) {
   for (std::int32_t j = 0; j < n; ++j) out[j] = static_cast<std::uint8_t>(out[j] ^ out[chain.Next(j)]);
 }
 
+// Runs `forward(i)` for i = 0 .. n - 1, then `backward(i, value)` for
+// i = n - 1 down to 0, with the value `generator` yields for index i. Only
+// the generator's state at the start of every segment is kept; each segment's
+// values are recomputed from it when the backward run reaches the segment.
+template <class Generator, class Forward, class Backward>
+void ForwardThenBackward(Generator generator, std::int32_t n, Forward&& forward, Backward&& backward) {
+  using Value = decltype(generator.Next(0));
+  const std::int32_t segments = (n + kSegment - 1) / kSegment;
+  std::vector<Generator> starts;
+  starts.reserve(static_cast<std::size_t>(segments));
+  for (std::int32_t i = 0; i < n; ++i) {
+    if (i % kSegment == 0) starts.push_back(generator);
+    forward(i);
+    generator.Next(i);
+  }
+  std::vector<Value> values(static_cast<std::size_t>(kSegment));
+  for (std::int32_t seg = segments - 1; seg >= 0; --seg) {
+    Generator g = starts[static_cast<std::size_t>(seg)];
+    const std::int32_t first = seg * kSegment;
+    const std::int32_t last = first + kSegment < n ? first + kSegment : n;
+    for (std::int32_t i = first; i < last; ++i) values[static_cast<std::size_t>(i - first)] = g.Next(i);
+    for (std::int32_t i = last - 1; i >= first; --i) backward(i, values[static_cast<std::size_t>(i - first)]);
+  }
+  // The sequences derive from the pad: leave nothing of them behind.
+  SecureWipe(values.data(), values.size() * sizeof(Value));
+  SecureWipe(starts.data(), starts.size() * sizeof(Generator));
+}
+
 void Decrypt(CipherState& s, std::int32_t n) {
   const std::uint8_t* pad = s.Pad.data();
   std::uint8_t* in = s.InBlock.data();
   std::uint8_t* out = s.OutBlock.data();
-  const std::int32_t segments = (n + kSegment - 1) / kSegment;
 
-  // Unchain, last to first, one segment of recomputed targets at a time.
-  {
-    std::vector<ChainTargets> starts;
-    starts.reserve(static_cast<std::size_t>(segments));
-    ChainTargets chain{pad, n};
-    for (std::int32_t j = 0; j < n; ++j) {
-      if (j % kSegment == 0) starts.push_back(chain);
-      chain.Next(j);
-    }
-    std::vector<std::int32_t> targets(static_cast<std::size_t>(kSegment));
-    for (std::int32_t seg = segments - 1; seg >= 0; --seg) {
-      ChainTargets c = starts[static_cast<std::size_t>(seg)];
-      const std::int32_t first = seg * kSegment;
-      const std::int32_t last = first + kSegment < n ? first + kSegment : n;
-      for (std::int32_t j = first; j < last; ++j) targets[static_cast<std::size_t>(j - first)] = c.Next(j);
-      for (std::int32_t j = last - 1; j >= first; --j) {
-        in[j] = static_cast<std::uint8_t>(in[j] ^ in[targets[static_cast<std::size_t>(j - first)]]);
-      }
-    }
-    SecureWipe(targets.data(), targets.size() * sizeof(targets[0]));
-    SecureWipe(starts.data(), starts.size() * sizeof(starts[0]));
-  }
+  // Unchain, last to first.
+  ForwardThenBackward(
+      ChainTargets{pad, n}, n, [](std::int32_t) {},
+      [&](std::int32_t j, std::int32_t target) { in[j] = static_cast<std::uint8_t>(in[j] ^ in[target]); });
 
   // Gather: every slot was filled from exactly one source index.
-  {
-    ScatterSlots slots(s.Taken.data(), n);
-    for (std::int32_t j = 0; j < n; ++j) out[j] = in[slots.Next(pad[j] + 1)];
-  }
+  ScatterSlots slots(s.Taken.data(), n);
+  for (std::int32_t j = 0; j < n; ++j) out[j] = in[slots.Next(pad[j] + 1)];
 
-  // Key feedback of the still mixed bytes, first to last, keeping the mixing
-  // state at the start of every segment; then unmix last to first, one
-  // segment of recomputed positions at a time.
-  std::vector<MixPositions> starts;
-  starts.reserve(static_cast<std::size_t>(segments));
-  {
-    MixPositions mix = MixPositions::Start(pad, n);
-    KeyFeedback feedback{s.Key.data(), s.Key.Length()};
-    for (std::int32_t i = 0; i < n; ++i) {
-      CountPosition(i);
-      if (i % kSegment == 0) starts.push_back(mix);
-      feedback.Feed(out[i]);
-      mix.Next(i);
-    }
-  }
-  std::vector<MixPositions::At> positions(static_cast<std::size_t>(kSegment));
-  for (std::int32_t seg = segments - 1; seg >= 0; --seg) {
-    MixPositions mix = starts[static_cast<std::size_t>(seg)];
-    const std::int32_t first = seg * kSegment;
-    const std::int32_t last = first + kSegment < n ? first + kSegment : n;
-    for (std::int32_t i = first; i < last; ++i) positions[static_cast<std::size_t>(i - first)] = mix.Next(i);
-    for (std::int32_t i = last - 1; i >= first; --i) {
-      const auto& at = positions[static_cast<std::size_t>(i - first)];
-      out[i] = static_cast<std::uint8_t>(out[i] ^ pad[at.b] ^ pad[at.d] ^ out[at.m] ^ pad[at.p] ^ pad[at.m]);
-    }
-  }
-  SecureWipe(positions.data(), positions.size() * sizeof(positions[0]));
-  SecureWipe(starts.data(), starts.size() * sizeof(starts[0]));
+  // Key feedback of the still mixed bytes, first to last; then unmix, last
+  // to first.
+  KeyFeedback feedback{s.Key.data(), s.Key.Length()};
+  ForwardThenBackward(
+      MixPositions::Start(pad, n), n,
+      [&](std::int32_t i) {
+        CountPosition(i);
+        feedback.Feed(out[i]);
+      },
+      [&](std::int32_t i, const MixPositions::At& at) {
+        out[i] = static_cast<std::uint8_t>(out[i] ^ pad[at.b] ^ pad[at.d] ^ out[at.m] ^ pad[at.p] ^ pad[at.m]);
+      });
 }
 
 }  // namespace
