@@ -69,10 +69,10 @@ std::vector<Vector> LoadVectors() {
       v.keyText = cols[3].substr(2);
     } else {
       v.keyIsFile = true;
-      const std::string spec = cols[3].substr(2);
-      const auto colon = spec.rfind(':');
-      v.keyFileRecipe = spec.substr(0, colon);
-      v.keyFileLength = std::stoul(spec.substr(colon + 1));
+      const std::string keyRecipe = cols[3].substr(2);
+      const auto colon = keyRecipe.rfind(':');
+      v.keyFileRecipe = keyRecipe.substr(0, colon);
+      v.keyFileLength = std::stoul(keyRecipe.substr(colon + 1));
     }
     v.ciphertextSha256 = cols[4];
     out.push_back(v);
