@@ -8,8 +8,6 @@
 #include <signal.h>
 
 #include <filesystem>
-#include <algorithm>
-#include <cctype>
 #include <string>
 #include <vector>
 
@@ -110,14 +108,6 @@ TEST(DirectOutput, AFullDeviceIsReported) {
   EXPECT_EQ(Snapshot(s.dir.path()), before);
 }
 
-// ".out.tolbrek5-" and six letters or digits.
-bool NamedAfterTheOutput(const std::string& name) {
-  const std::string prefix = ".out.tolbrek5-";
-  return name.size() == prefix.size() + 6 && name.rfind(prefix, 0) == 0 &&
-         std::all_of(name.begin() + static_cast<long>(prefix.size()), name.end(),
-                     [](char ch) { return std::isalnum(static_cast<unsigned char>(ch)) != 0; });
-}
-
 // ---- The process stopped at each step of writing its output, then signalled ----
 
 struct Interruption {
@@ -146,7 +136,7 @@ TEST_P(Interrupted, LeavesTheOldOrTheWholeNewOutputAndAtMostANamedTemporaryFile)
   const std::vector<std::string> strays = s.Strays();
   ASSERT_EQ(strays.size(), c.stray ? 1u : 0u);
   if (c.stray) {
-    EXPECT_TRUE(NamedAfterTheOutput(strays[0])) << strays[0];
+    EXPECT_TRUE(IsTemporaryOutputName(strays[0], "out")) << strays[0];
   }
 }
 

@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <fstream>
 #include <iterator>
@@ -94,26 +95,30 @@ void RunningProgram::Signal(int sig) {
   if (!reaped_) ::kill(pid_, sig);
 }
 
-bool RunningProgram::HasEnded() {
-  if (reaped_) return true;
-  int status = 0;
-  if (::waitpid(pid_, &status, WNOHANG) == pid_) {
-    reaped_ = true;
-    waitStatus_ = status;
-  }
-  return reaped_;
-}
-
-ProgramRun RunningProgram::Finish() {
-  ProgramRun run;
+bool RunningProgram::ReadMore() {
   char buf[4096];
   for (;;) {
     const ssize_t n = ::read(outFd_, buf, sizeof buf);
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    run.out.append(buf, static_cast<std::size_t>(n));
-    if (onOutput_) onOutput_(run.out);
+    if (n <= 0) return false;
+    out_.append(buf, static_cast<std::size_t>(n));
+    if (onOutput_) onOutput_(out_);
+    return true;
   }
+}
+
+bool RunningProgram::WaitForOutput(const std::string& text) {
+  while (out_.find(text) == std::string::npos) {
+    if (!ReadMore()) return false;
+  }
+  return true;
+}
+
+ProgramRun RunningProgram::Finish() {
+  while (ReadMore()) {
+  }
+  ProgramRun run;
+  run.out = out_;
   if (!reaped_) {
     while (::waitpid(pid_, &waitStatus_, 0) < 0 && errno == EINTR) {
     }
@@ -126,6 +131,15 @@ ProgramRun RunningProgram::Finish() {
 ProgramRun RunTolbrek5(const std::vector<std::string>& args, const std::filesystem::path& dir,
                        const RunOptions& options) {
   return RunningProgram(args, dir, options).Finish();
+}
+
+bool IsTemporaryOutputName(const std::string& name, const std::string& output) {
+  const std::string prefix = "." + output + ".tolbrek5-";
+  if (name.size() != prefix.size() + 6 || name.rfind(prefix, 0) != 0) return false;
+  for (std::size_t i = prefix.size(); i < name.size(); ++i) {
+    if (std::isalnum(static_cast<unsigned char>(name[i])) == 0) return false;
+  }
+  return true;
 }
 
 ScratchDir::ScratchDir() {

@@ -48,18 +48,26 @@ class RunningProgram {
   // false when it ended instead.
   bool WaitUntilStopped();
   void Signal(int sig);
-  // Whether the program has ended (it is then reaped; Finish still reports it).
-  bool HasEnded();
+  // Reads its output until `text` appears in it (true) or the output ends.
+  bool WaitForOutput(const std::string& text);
   // Reads the rest of its output and waits for it to end.
   ProgramRun Finish();
 
  private:
+  // Reads what the program printed next; false at the end of its output.
+  bool ReadMore();
+
   pid_t pid_ = -1;
   int outFd_ = -1;
   bool reaped_ = false;
   int waitStatus_ = 0;
+  std::string out_;  // output read so far
   std::function<void(const std::string&)> onOutput_;
 };
+
+// Whether `name` is what the program names the temporary file of the output
+// `output`: "." + output + ".tolbrek5-" and six letters or digits.
+bool IsTemporaryOutputName(const std::string& name, const std::string& output);
 
 // A fresh directory, removed with everything in it at the end of the scope.
 class ScratchDir {
