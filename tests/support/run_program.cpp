@@ -168,7 +168,8 @@ std::vector<std::uint8_t> ReadBytes(const std::filesystem::path& file) {
 std::map<std::string, std::string> Snapshot(const std::filesystem::path& dir) {
   std::map<std::string, std::string> out;
   for (const auto& entry : std::filesystem::recursive_directory_iterator(dir)) {
-    const std::string name = std::filesystem::relative(entry.path(), dir).string();
+    // Lexically: relative() would follow a symbolic link to its target's name.
+    const std::string name = entry.path().lexically_relative(dir).string();
     if (entry.is_symlink()) {
       out[name] = "-> " + std::filesystem::read_symlink(entry.path()).string();
     } else if (entry.is_directory()) {
