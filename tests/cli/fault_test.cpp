@@ -108,6 +108,22 @@ TEST(DirectOutput, AFullDeviceIsReported) {
   EXPECT_EQ(Snapshot(s.dir.path()), before);
 }
 
+// Address space for the key but not for the block buffers: the temporary
+// output already exists when the buffers cannot be had.
+TEST(MemoryShort, IsReportedAndLeavesEveryFileAsItWas) {
+#ifdef __SANITIZE_ADDRESS__
+  GTEST_SKIP() << "the sanitizer needs far more address space than the limit";
+#endif
+  Workspace s;
+  const auto before = Snapshot(s.dir.path());
+  RunOptions options;
+  options.addressSpaceLimit = std::int64_t{96} << 20;
+  const ProgramRun run = RunTolbrek5(kEncrypt, s.dir.path(), options);
+  EXPECT_EQ(run.out, BannerText() + "Not enough memory\n");
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(Snapshot(s.dir.path()), before);
+}
+
 // ---- The process stopped at each step of writing its output, then signalled ----
 
 struct Interruption {

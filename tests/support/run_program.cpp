@@ -64,6 +64,10 @@ RunningProgram::RunningProgram(const std::vector<std::string>& args, const std::
       const rlimit lim{static_cast<rlim_t>(options.fileSizeLimit), static_cast<rlim_t>(options.fileSizeLimit)};
       if (::setrlimit(RLIMIT_FSIZE, &lim) != 0) ::_exit(126);
     }
+    if (options.addressSpaceLimit >= 0) {
+      const rlimit lim{static_cast<rlim_t>(options.addressSpaceLimit), static_cast<rlim_t>(options.addressSpaceLimit)};
+      if (::setrlimit(RLIMIT_AS, &lim) != 0) ::_exit(126);
+    }
     ::execve(argv[0], argv.data(), envp.data());
     ::_exit(127);
   }

@@ -22,6 +22,7 @@ struct RunOptions {
   std::function<void(const std::string&)> onOutput;
   // Set in the program's environment ("NAME=value").
   std::vector<std::string> environment;
+  std::int64_t addressSpaceLimit = -1;  // RLIMIT_AS in bytes when >= 0
 };
 
 // Options that load the fault shim (tests/support/fault_shim.cpp) into the
