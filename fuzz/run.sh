@@ -3,8 +3,11 @@
 # seconds (default 60), one after the other:
 #   decrypt_fuzzer  arbitrary bytes decrypted with arbitrary keys by the engine
 #   startup_fuzzer  the whole program over fuzzed arguments and prepared files
-# Each starts from fuzz/corpus/<target>/ (seeds and regression inputs, all
-# replayed first); inputs it finds go to build/fuzz/corpus/<target>/. A crash,
+# Each starts from fuzz/corpus/<target>/, all replayed first: named seeds and
+# regression inputs, and inputs of longer runs that added coverage (merged
+# with: build/fuzz/fuzz/<target>_fuzzer -merge=1 fuzz/corpus/<target>
+# build/fuzz/corpus/<target>). Inputs a run finds go to
+# build/fuzz/corpus/<target>/. A crash,
 # sanitizer report, failed check, hang or memory blow-up writes its input to
 # build/fuzz/artifacts/<target>/ and fails the script: fix the fault, then
 # keep the input in fuzz/corpus/<target>/ as a regression input.
