@@ -20,6 +20,21 @@ namespace {
 // Largest request handed to one read or write call.
 constexpr std::int64_t kMaxChunk = 1 << 30;
 
+// Takes an advisory lock on the whole file, of both kinds a cooperating
+// process may use: a flock() lock and a record lock (fcntl); on Linux
+// neither sees the other. False only when another process holds a
+// conflicting lock; on a file system without locks the file is used
+// unlocked.
+bool Lock(int handle, bool exclusive) {
+  if (::flock(handle, (exclusive ? LOCK_EX : LOCK_SH) | LOCK_NB) != 0 && errno == EWOULDBLOCK) return false;
+  struct flock record {};
+  record.l_type = exclusive ? F_WRLCK : F_RDLCK;
+  record.l_whence = SEEK_SET;
+  // Held by the open file, not the process, like the flock() lock.
+  if (::fcntl(handle, F_OFD_SETLK, &record) != 0 && (errno == EAGAIN || errno == EACCES)) return false;
+  return true;
+}
+
 }  // namespace
 
 // ---- Console ----
@@ -89,7 +104,7 @@ File OpenForReading(const std::string& path) {
   if (::fstat(f.Handle(), &st) != 0 || !S_ISREG(st.st_mode)) return File();
   const int flags = ::fcntl(f.Handle(), F_GETFL);
   if (flags < 0 || ::fcntl(f.Handle(), F_SETFL, flags & ~O_NONBLOCK) != 0) return File();
-  if (::flock(f.Handle(), LOCK_SH | LOCK_NB) != 0) return File();
+  if (!Lock(f.Handle(), false)) return File();
   return f;
 }
 
@@ -100,7 +115,7 @@ File OpenExistingForWriting(const std::string& path) {
 File CreateUnique(char* pathTemplate, unsigned mode) {
   File f(::mkostemp(pathTemplate, O_CLOEXEC));
   if (!f.IsOpen()) return f;
-  if (::fchmod(f.Handle(), static_cast<mode_t>(mode)) != 0 || ::flock(f.Handle(), LOCK_EX | LOCK_NB) != 0) {
+  if (::fchmod(f.Handle(), static_cast<mode_t>(mode)) != 0 || !Lock(f.Handle(), true)) {
     f.Close();
     ::unlink(pathTemplate);
     return File();

@@ -156,7 +156,7 @@ TEST(FailedWrite, FileSizeLimitReportsTheWriteAndLeavesNoOutput) {
   WriteBytes(dir / "plain", MakeBytes("xs9", 20000));
   WriteBytes(dir / "out", MakeBytes("text", 321));
   const auto before = Snapshot(dir.path());
-  const ProgramRun run = RunTolbrek5({"ec", "plain", "out", "0123456789"}, dir.path(), RunOptions{10000, {}});
+  const ProgramRun run = RunTolbrek5({"ec", "plain", "out", "0123456789"}, dir.path(), RunOptions{10000, {}, {}});
   EXPECT_EQ(run.out, BannerText() + InfoLines("plain", "out", 20000) +
                          "Encrypting block 1/1\b\b\b\nCannot write outputfile...\n");
   EXPECT_EQ(run.status, 1);

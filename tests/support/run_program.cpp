@@ -1,11 +1,13 @@
 #include "support/run_program.h"
 
+#include <fcntl.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <fstream>
 #include <iterator>
@@ -15,8 +17,19 @@
 
 namespace tolbrek5::test {
 
-ProgramRun RunTolbrek5(const std::vector<std::string>& args, const std::filesystem::path& dir,
-                       const RunOptions& options) {
+RunOptions WithFault(const std::string& spec) {
+  RunOptions options;
+  const char* asan = std::getenv("ASAN_OPTIONS");
+  // The shim is loaded ahead of a sanitizer runtime linked as a shared library.
+  const std::string asanOptions = std::string(asan != nullptr ? asan : "") + ":verify_asan_link_order=0";
+  options.environment = {std::string("LD_PRELOAD=") + TOLBREK5_FAULT_SHIM, "TOLBREK5_FAULT=" + spec,
+                         "ASAN_OPTIONS=" + asanOptions};
+  return options;
+}
+
+RunningProgram::RunningProgram(const std::vector<std::string>& args, const std::filesystem::path& dir,
+                               const RunOptions& options)
+    : onOutput_(options.onOutput) {
   std::vector<std::string> argvStore;
   argvStore.emplace_back(TOLBREK5_BINARY);
   argvStore.insert(argvStore.end(), args.begin(), args.end());
@@ -24,38 +37,113 @@ ProgramRun RunTolbrek5(const std::vector<std::string>& args, const std::filesyst
   for (std::string& a : argvStore) argv.push_back(a.data());
   argv.push_back(nullptr);
   const std::string where = dir.string();
+  // The environment is put together before forking: tests may start runs
+  // from several threads, and the child only execs.
+  std::vector<std::string> envStore = options.environment;
+  for (char** e = environ; *e != nullptr; ++e) {
+    const std::string entry = *e;
+    const std::string name = entry.substr(0, entry.find('='));
+    bool replaced = false;
+    for (const std::string& own : options.environment) replaced = replaced || own.rfind(name + "=", 0) == 0;
+    if (!replaced) envStore.push_back(entry);
+  }
+  std::vector<char*> envp;
+  for (std::string& e : envStore) envp.push_back(e.data());
+  envp.push_back(nullptr);
 
   int fds[2];
-  if (::pipe(fds) != 0) throw std::runtime_error("pipe failed");
-  const pid_t pid = ::fork();
-  if (pid < 0) throw std::runtime_error("fork failed");
-  if (pid == 0) {
+  if (::pipe2(fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
+  pid_ = ::fork();
+  if (pid_ < 0) throw std::runtime_error("fork failed");
+  if (pid_ == 0) {
     ::close(fds[0]);
     if (::dup2(fds[1], STDOUT_FILENO) < 0 || ::chdir(where.c_str()) != 0) ::_exit(126);
+    for (int sig : {SIGINT, SIGTERM, SIGHUP}) ::signal(sig, SIG_DFL);
     if (options.fileSizeLimit >= 0) {
       ::signal(SIGXFSZ, SIG_IGN);
       const rlimit lim{static_cast<rlim_t>(options.fileSizeLimit), static_cast<rlim_t>(options.fileSizeLimit)};
       if (::setrlimit(RLIMIT_FSIZE, &lim) != 0) ::_exit(126);
     }
-    ::execv(argv[0], argv.data());
+    if (options.addressSpaceLimit >= 0) {
+      const rlimit lim{static_cast<rlim_t>(options.addressSpaceLimit), static_cast<rlim_t>(options.addressSpaceLimit)};
+      if (::setrlimit(RLIMIT_AS, &lim) != 0) ::_exit(126);
+    }
+    ::execve(argv[0], argv.data(), envp.data());
     ::_exit(127);
   }
   ::close(fds[1]);
-  ProgramRun run;
+  outFd_ = fds[0];
+}
+
+RunningProgram::~RunningProgram() {
+  if (!reaped_) {
+    ::kill(pid_, SIGKILL);
+    while (::waitpid(pid_, &waitStatus_, 0) < 0 && errno == EINTR) {
+    }
+  }
+  if (outFd_ >= 0) ::close(outFd_);
+}
+
+bool RunningProgram::WaitUntilStopped() {
+  int status = 0;
+  while (::waitpid(pid_, &status, WUNTRACED) < 0) {
+    if (errno != EINTR) throw std::runtime_error("waitpid failed");
+  }
+  if (WIFSTOPPED(status)) return true;
+  reaped_ = true;
+  waitStatus_ = status;
+  return false;
+}
+
+void RunningProgram::Signal(int sig) {
+  if (!reaped_) ::kill(pid_, sig);
+}
+
+bool RunningProgram::ReadMore() {
   char buf[4096];
   for (;;) {
-    const ssize_t n = ::read(fds[0], buf, sizeof buf);
+    const ssize_t n = ::read(outFd_, buf, sizeof buf);
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    run.out.append(buf, static_cast<std::size_t>(n));
-    if (options.onOutput) options.onOutput(run.out);
+    if (n <= 0) return false;
+    out_.append(buf, static_cast<std::size_t>(n));
+    if (onOutput_) onOutput_(out_);
+    return true;
   }
-  ::close(fds[0]);
-  int wstatus = 0;
-  while (::waitpid(pid, &wstatus, 0) < 0 && errno == EINTR) {
+}
+
+bool RunningProgram::WaitForOutput(const std::string& text) {
+  while (out_.find(text) == std::string::npos) {
+    if (!ReadMore()) return false;
   }
-  run.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
+  return true;
+}
+
+ProgramRun RunningProgram::Finish() {
+  while (ReadMore()) {
+  }
+  ProgramRun run;
+  run.out = out_;
+  if (!reaped_) {
+    while (::waitpid(pid_, &waitStatus_, 0) < 0 && errno == EINTR) {
+    }
+    reaped_ = true;
+  }
+  run.status = WIFEXITED(waitStatus_) ? WEXITSTATUS(waitStatus_) : 128 + WTERMSIG(waitStatus_);
   return run;
+}
+
+ProgramRun RunTolbrek5(const std::vector<std::string>& args, const std::filesystem::path& dir,
+                       const RunOptions& options) {
+  return RunningProgram(args, dir, options).Finish();
+}
+
+bool IsTemporaryOutputName(const std::string& name, const std::string& output) {
+  const std::string prefix = "." + output + ".tolbrek5-";
+  if (name.size() != prefix.size() + 6 || name.rfind(prefix, 0) != 0) return false;
+  for (std::size_t i = prefix.size(); i < name.size(); ++i) {
+    if (std::isalnum(static_cast<unsigned char>(name[i])) == 0) return false;
+  }
+  return true;
 }
 
 ScratchDir::ScratchDir() {
@@ -84,7 +172,8 @@ std::vector<std::uint8_t> ReadBytes(const std::filesystem::path& file) {
 std::map<std::string, std::string> Snapshot(const std::filesystem::path& dir) {
   std::map<std::string, std::string> out;
   for (const auto& entry : std::filesystem::recursive_directory_iterator(dir)) {
-    const std::string name = std::filesystem::relative(entry.path(), dir).string();
+    // Lexically: relative() would follow a symbolic link to its target's name.
+    const std::string name = entry.path().lexically_relative(dir).string();
     if (entry.is_symlink()) {
       out[name] = "-> " + std::filesystem::read_symlink(entry.path()).string();
     } else if (entry.is_directory()) {

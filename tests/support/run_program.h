@@ -6,6 +6,7 @@
 #include <functional>
 #include <map>
 #include <string>
+#include <sys/types.h>
 #include <vector>
 
 namespace tolbrek5::test {
@@ -19,11 +20,55 @@ struct RunOptions {
   std::int64_t fileSizeLimit = -1;  // RLIMIT_FSIZE in bytes when >= 0 (SIGXFSZ ignored)
   // Called with everything printed so far, whenever more arrives.
   std::function<void(const std::string&)> onOutput;
+  // Set in the program's environment ("NAME=value").
+  std::vector<std::string> environment;
+  std::int64_t addressSpaceLimit = -1;  // RLIMIT_AS in bytes when >= 0
 };
+
+// Options that load the fault shim (tests/support/fault_shim.cpp) into the
+// program with the fault `spec`, for example "nospace:1000" or "kill:rename".
+RunOptions WithFault(const std::string& spec);
 
 // Runs the program with `args` (program name excluded) in directory `dir`.
 ProgramRun RunTolbrek5(const std::vector<std::string>& args, const std::filesystem::path& dir,
                        const RunOptions& options = {});
+
+// The program started in the background, for tests that act on it while it
+// runs. Interrupt and termination signals have their default actions in it,
+// whatever the test process inherited. Killed (SIGKILL) if never finished.
+class RunningProgram {
+ public:
+  RunningProgram(const std::vector<std::string>& args, const std::filesystem::path& dir,
+                 const RunOptions& options = {});
+  ~RunningProgram();
+  RunningProgram(const RunningProgram&) = delete;
+  RunningProgram& operator=(const RunningProgram&) = delete;
+
+  pid_t pid() const { return pid_; }
+  // Waits until the program stops itself (the shim's "stop:" faults);
+  // false when it ended instead.
+  bool WaitUntilStopped();
+  void Signal(int sig);
+  // Reads its output until `text` appears in it (true) or the output ends.
+  bool WaitForOutput(const std::string& text);
+  // Reads the rest of its output and waits for it to end.
+  ProgramRun Finish();
+
+ private:
+  // Reads what the program printed next; false at the end of its output.
+  bool ReadMore();
+
+  pid_t pid_ = -1;
+  int outFd_ = -1;
+  bool reaped_ = false;
+  int waitStatus_ = 0;
+  std::string out_;  // output read so far
+  std::function<void(const std::string&)> onOutput_;
+};
+
+// Whether `name` is what the program names the temporary file of the output
+// `output`: "." + output + ".tolbrek5-" and six letters or digits.
+bool IsTemporaryOutputName(const std::string& name, const std::string& output);
 
 // A fresh directory, removed with everything in it at the end of the scope.
 class ScratchDir {
