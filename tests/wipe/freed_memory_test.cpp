@@ -1,14 +1,17 @@
 // Key and data material is wiped before its memory is given back, in the
 // optimised build, where a plain memset before free() may be dropped.
 //
-// This program replaces free(): while a run is watched, every block of at
-// least 8 KiB that is freed must be all zeros. The only blocks that large in
-// a run are the block buffers, the key and the transform's scratch, which
-// all hold key or data material. The runs go through the program's entry
+// This program replaces free() and munmap(): while a run is watched, every
+// block of at least 8 KiB that is given back must be all zeros. The only
+// blocks that large in a run are the block buffers, the key and the
+// transform's scratch (large buffers are mapped directly, smaller ones come
+// from the heap), which all hold key or data material. The runs go through the program's entry
 // in-process, so the same allocator sees them.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <malloc.h>
+#include <sys/mman.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -26,24 +29,38 @@ extern "C" void __libc_free(void* p);
 
 namespace {
 
-constexpr std::size_t kWatchedSize = 8192;
+constexpr std::size_t kWatchedSize = 8000;
 
 bool g_watching = false;
+bool g_inFree = false;  // the heap's own unmapping of a freed block
 std::size_t g_watchedFrees = 0;
 std::size_t g_dirtyFrees = 0;
+
+void Inspect(const void* p, std::size_t n) {
+  if (!g_watching || p == nullptr || n < kWatchedSize) return;
+  const auto* bytes = static_cast<const std::uint8_t*>(p);
+  ++g_watchedFrees;
+  if (std::any_of(bytes, bytes + n, [](std::uint8_t b) { return b != 0; })) ++g_dirtyFrees;
+}
 
 }  // namespace
 
 extern "C" void free(void* p) {
-  if (p != nullptr && g_watching) {
-    const std::size_t n = malloc_usable_size(p);
-    if (n >= kWatchedSize) {
-      const auto* bytes = static_cast<const std::uint8_t*>(p);
-      ++g_watchedFrees;
-      if (std::any_of(bytes, bytes + n, [](std::uint8_t b) { return b != 0; })) ++g_dirtyFrees;
-    }
+  // A heap block can be up to kSlack bytes larger than was asked for; the
+  // program never wrote that slack, which holds whatever the heap left there.
+  constexpr std::size_t kSlack = 24;
+  if (p != nullptr) {
+    const std::size_t usable = malloc_usable_size(p);
+    if (usable > kSlack) Inspect(p, usable - kSlack);
   }
+  g_inFree = true;
   __libc_free(p);
+  g_inFree = false;
+}
+
+extern "C" int munmap(void* p, std::size_t n) {
+  if (!g_inFree) Inspect(p, n);
+  return static_cast<int>(syscall(SYS_munmap, p, n));
 }
 
 namespace tolbrek5::test {
@@ -79,8 +96,9 @@ Watched RunWatched(std::vector<std::string> args) {
 TEST(FreedMemory, TheCheckerSeesABlockFreedUnwiped) {
   g_watchedFrees = g_dirtyFrees = 0;
   g_watching = true;
-  auto* block = static_cast<std::uint8_t*>(std::malloc(kWatchedSize));
-  std::memset(block, 0x5a, kWatchedSize);
+  constexpr std::size_t kSize = kWatchedSize + 64;
+  auto* block = static_cast<std::uint8_t*>(std::malloc(kSize));
+  std::memset(block, 0x5a, kSize);
   asm volatile("" : : "r"(block) : "memory");  // keep the stores
   std::free(block);
   g_watching = false;
