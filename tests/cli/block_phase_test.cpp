@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "support/run_program.h"
-#include "support/sha256.h"
+#include "support/vectors.h"
 #include "support/vectors.h"
 
 namespace tolbrek5::test {
@@ -37,11 +37,7 @@ std::string InfoLines(const std::string& in, const std::string& out, std::size_t
 class KnownAnswer : public ::testing::TestWithParam<std::string> {};
 
 TEST_P(KnownAnswer, EncryptsToTheListedDigestAndBack) {
-  Vector v;
-  for (const Vector& each : LoadVectors()) {
-    if (each.name == GetParam()) v = each;
-  }
-  ASSERT_EQ(v.name, GetParam());
+  const Vector v = FindVector(GetParam());
   ScratchDir dir;
   WriteBytes(dir / "plain", v.Plaintext());
   std::string key = v.keyText;

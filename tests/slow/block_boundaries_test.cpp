@@ -15,7 +15,7 @@
 #include <string>
 
 #include "support/run_program.h"
-#include "support/sha256.h"
+#include "support/vectors.h"
 #include "support/vectors.h"
 
 namespace tolbrek5::test {
@@ -32,11 +32,7 @@ std::string Expected(const std::string& in, const std::string& out, std::size_t 
 const char kTwoBlocks[] = "1/2\b\b\b2/2\b\b\b";
 
 TEST(MultiBlock, TwoBlockVectorMatchesAndADamagedSecondBlockLeavesNothing) {
-  Vector v;
-  for (const Vector& each : LoadVectors()) {
-    if (each.name == "v5") v = each;
-  }
-  ASSERT_EQ(v.name, "v5");
+  const Vector v = FindVector("v5");
   ASSERT_FALSE(v.keyIsFile);
   ScratchDir dir;
   const auto plain = v.Plaintext();

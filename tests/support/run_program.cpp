@@ -13,7 +13,7 @@
 #include <iterator>
 #include <stdexcept>
 
-#include "support/sha256.h"
+#include "support/vectors.h"
 
 namespace tolbrek5::test {
 
