@@ -53,13 +53,13 @@ class CheckValueFlip : public NumberedObserver {
   std::int32_t bit_;
 };
 
-std::vector<std::uint8_t> Encrypt(const std::vector<std::uint8_t>& plain, const std::string& key,
+std::vector<std::uint8_t> EncryptWith(const std::vector<std::uint8_t>& plain, const std::string& key,
                                   NumberedObserver* observer = nullptr) {
   return RunEngine(plain, std::vector<std::uint8_t>(key.begin(), key.end()), false, observer).output;
 }
 
 std::vector<Damaged> DamagedCiphertexts(const std::vector<std::uint8_t>& plain) {
-  const std::vector<std::uint8_t> cipher = Encrypt(plain, kKey);
+  const std::vector<std::uint8_t> cipher = EncryptWith(plain, kKey);
   std::vector<Damaged> cases;
   auto flipBitsOf = [&](std::size_t from, std::size_t to) {
     for (std::size_t i = from; i < to; ++i) {
@@ -74,13 +74,13 @@ std::vector<Damaged> DamagedCiphertexts(const std::vector<std::uint8_t>& plain) 
   flipBitsOf(cipher.size() - 64, cipher.size());
   for (std::int32_t bit = 0; bit < 32; ++bit) {
     CheckValueFlip flip(bit);
-    cases.push_back({"check value bit " + std::to_string(bit), Encrypt(plain, kKey, &flip)});
+    cases.push_back({"check value bit " + std::to_string(bit), EncryptWith(plain, kKey, &flip)});
   }
   // Cut below the smallest ciphertext: refused by size. Cut from a slightly
   // longer ciphertext: the block is whole but fails its check.
   std::vector<std::uint8_t> plain8 = plain;
   plain8.insert(plain8.end(), {1, 2, 3, 4, 5, 6, 7, 8});
-  const std::vector<std::uint8_t> cipher8 = Encrypt(plain8, kKey);
+  const std::vector<std::uint8_t> cipher8 = EncryptWith(plain8, kKey);
   const std::vector<std::uint8_t> tail = MakeBytes("xs31", 8);
   for (std::size_t n = 1; n <= 8; ++n) {
     cases.push_back({"cut by " + std::to_string(n), {cipher.begin(), cipher.end() - static_cast<long>(n)}, true});
@@ -90,7 +90,7 @@ std::vector<Damaged> DamagedCiphertexts(const std::vector<std::uint8_t>& plain) 
     longer.bytes.insert(longer.bytes.end(), tail.begin(), tail.begin() + static_cast<long>(n));
     cases.push_back(std::move(longer));
   }
-  cases.push_back({"ciphertext of another key", Encrypt(plain, "another key 0123")});
+  cases.push_back({"ciphertext of another key", EncryptWith(plain, "another key 0123")});
   return cases;
 }
 
@@ -137,7 +137,7 @@ TEST(DamagedCiphertext, EveryDamageIsRefusedAndLeavesTheExistingFileAsItWas) {
   // The undamaged ciphertext decrypts, so a refusal below is the damage's doing.
   {
     ScratchDir dir;
-    WriteBytes(dir / "in.enc", Encrypt(plain, kKey));
+    WriteBytes(dir / "in.enc", EncryptWith(plain, kKey));
     ASSERT_EQ(RunTolbrek5({"dc", "in.enc", "out", kKey}, dir.path()).status, 0);
     ASSERT_TRUE(ReadBytes(dir / "out") == plain);
   }

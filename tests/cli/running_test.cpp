@@ -80,23 +80,6 @@ TEST(RunUnderWay, ItsFilesMayBeReadButNotWrittenAndItsOutputNotOpened) {
   EXPECT_FALSE(fs::exists(temporary));
 }
 
-// A writer holding a record lock on the input keeps the run from starting.
-TEST(RunUnderWay, CannotStartOnAnInputLockedForWriting) {
-  ScratchDir dir;
-  WriteBytes(dir / "plain", MakeBytes("xs52", 5000));
-  const int fd = ::open((dir / "plain").c_str(), O_RDWR);
-  ASSERT_GE(fd, 0);
-  struct flock whole {};
-  whole.l_type = F_WRLCK;
-  whole.l_whence = SEEK_SET;
-  ASSERT_EQ(::fcntl(fd, F_SETLK, &whole), 0);
-  const ProgramRun run = RunTolbrek5({"ec", "plain", "out", "0123456789"}, dir.path());
-  ::close(fd);
-  EXPECT_EQ(run.out, BannerText() + "Cannot access inputfile...\n");
-  EXPECT_EQ(run.status, 1);
-  EXPECT_FALSE(fs::exists(dir / "out"));
-}
-
 TEST(RunUnderWay, ItsArgumentsNoLongerShowTheKey) {
   ScratchDir dir;
   const auto plain = MakeBytes("xs53", 5000);

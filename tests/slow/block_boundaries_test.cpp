@@ -15,7 +15,7 @@
 #include <string>
 
 #include "support/run_program.h"
-#include "support/sha256.h"
+#include "support/vectors.h"
 #include "support/vectors.h"
 
 namespace tolbrek5::test {
@@ -32,11 +32,7 @@ std::string Expected(const std::string& in, const std::string& out, std::size_t 
 const char kTwoBlocks[] = "1/2\b\b\b2/2\b\b\b";
 
 TEST(MultiBlock, TwoBlockVectorMatchesAndADamagedSecondBlockLeavesNothing) {
-  Vector v;
-  for (const Vector& each : LoadVectors()) {
-    if (each.name == "v5") v = each;
-  }
-  ASSERT_EQ(v.name, "v5");
+  const Vector v = FindVector("v5");
   ASSERT_FALSE(v.keyIsFile);
   ScratchDir dir;
   const auto plain = v.Plaintext();
@@ -89,17 +85,10 @@ TEST(MultiBlock, LastBlockOfTwiceTheBlockSizeLessOneFillsTheBuffers) {
 TEST(MultiBlock, ShortReadInBlockTwoIsReportedAndLeavesNothing) {
   ScratchDir dir;
   WriteBytes(dir / "plain", MakeBytes("xs12", 30000000));
-  const auto plainPath = dir / "plain";
-  bool cut = false;
-  RunOptions options;
-  options.onOutput = [&](const std::string& soFar) {
-    if (!cut && soFar.find("inputfilesize=") != std::string::npos) {
-      fs::resize_file(plainPath, 15000100);
-      cut = true;
-    }
-  };
-  const ProgramRun run = RunTolbrek5({"ec", "plain", "cipher", "0123456789"}, dir.path(), options);
-  ASSERT_TRUE(cut);
+  RunningProgram program({"ec", "plain", "cipher", "0123456789"}, dir.path());
+  ASSERT_TRUE(program.WaitForOutput("inputfilesize="));
+  fs::resize_file(dir / "plain", 15000100);
+  const ProgramRun run = program.Finish();
   if (run.status == 0) GTEST_SKIP() << "block 2 was read before the file was cut";
   EXPECT_EQ(run.out,
             Expected("plain", "cipher", 30000000, "Encrypting block ", kTwoBlocks, "\nCannot read inputfile...\n"));

@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "support/run_program.h"
-#include "support/sha256.h"
+#include "support/vectors.h"
 #include "support/vectors.h"
 
 namespace tolbrek5::test {
@@ -29,10 +29,7 @@ using Clock = std::chrono::steady_clock;
 class InterruptedRuns : public ::testing::Test {
  protected:
   void SetUp() override {
-    for (const Vector& each : LoadVectors()) {
-      if (each.name == "v5") v_ = each;
-    }
-    ASSERT_EQ(v_.name, "v5");
+    v_ = FindVector("v5");
     WriteBytes(dir_ / "plain", v_.Plaintext());
     WriteBytes(dir_ / "out", oldOut_);
   }

@@ -13,7 +13,7 @@
 #include <iterator>
 #include <stdexcept>
 
-#include "support/sha256.h"
+#include "support/vectors.h"
 
 namespace tolbrek5::test {
 
@@ -28,8 +28,7 @@ RunOptions WithFault(const std::string& spec) {
 }
 
 RunningProgram::RunningProgram(const std::vector<std::string>& args, const std::filesystem::path& dir,
-                               const RunOptions& options)
-    : onOutput_(options.onOutput) {
+                               const RunOptions& options) {
   std::vector<std::string> argvStore;
   argvStore.emplace_back(TOLBREK5_BINARY);
   argvStore.insert(argvStore.end(), args.begin(), args.end());
@@ -59,11 +58,6 @@ RunningProgram::RunningProgram(const std::vector<std::string>& args, const std::
     ::close(fds[0]);
     if (::dup2(fds[1], STDOUT_FILENO) < 0 || ::chdir(where.c_str()) != 0) ::_exit(126);
     for (int sig : {SIGINT, SIGTERM, SIGHUP}) ::signal(sig, SIG_DFL);
-    if (options.fileSizeLimit >= 0) {
-      ::signal(SIGXFSZ, SIG_IGN);
-      const rlimit lim{static_cast<rlim_t>(options.fileSizeLimit), static_cast<rlim_t>(options.fileSizeLimit)};
-      if (::setrlimit(RLIMIT_FSIZE, &lim) != 0) ::_exit(126);
-    }
     if (options.addressSpaceLimit >= 0) {
       const rlimit lim{static_cast<rlim_t>(options.addressSpaceLimit), static_cast<rlim_t>(options.addressSpaceLimit)};
       if (::setrlimit(RLIMIT_AS, &lim) != 0) ::_exit(126);
@@ -106,7 +100,6 @@ bool RunningProgram::ReadMore() {
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return false;
     out_.append(buf, static_cast<std::size_t>(n));
-    if (onOutput_) onOutput_(out_);
     return true;
   }
 }

@@ -3,7 +3,6 @@
 
 #include <cstdint>
 #include <filesystem>
-#include <functional>
 #include <map>
 #include <string>
 #include <sys/types.h>
@@ -17,12 +16,8 @@ struct ProgramRun {
 };
 
 struct RunOptions {
-  std::int64_t fileSizeLimit = -1;  // RLIMIT_FSIZE in bytes when >= 0 (SIGXFSZ ignored)
-  // Called with everything printed so far, whenever more arrives.
-  std::function<void(const std::string&)> onOutput;
-  // Set in the program's environment ("NAME=value").
-  std::vector<std::string> environment;
-  std::int64_t addressSpaceLimit = -1;  // RLIMIT_AS in bytes when >= 0
+  std::vector<std::string> environment;  // set in the program's environment ("NAME=value")
+  std::int64_t addressSpaceLimit = -1;   // RLIMIT_AS in bytes when >= 0
 };
 
 // Options that load the fault shim (tests/support/fault_shim.cpp) into the
@@ -63,7 +58,6 @@ class RunningProgram {
   bool reaped_ = false;
   int waitStatus_ = 0;
   std::string out_;  // output read so far
-  std::function<void(const std::string&)> onOutput_;
 };
 
 // Whether `name` is what the program names the temporary file of the output

@@ -1,6 +1,7 @@
-#include "support/sha256.h"
+#include "support/vectors.h"
 
 #include <array>
+#include <string>
 #include <cstdio>
 
 namespace tolbrek5::test {

@@ -3,90 +3,63 @@
 // of every key evolution are in the vectors' traces.)
 #include <gtest/gtest.h>
 
-#include <cstdint>
 #include <random>
 #include <string>
-#include <vector>
 
-#include "cipher/cipher_state.h"
 #include "support/vectors.h"
 
-namespace tolbrek5 {
+namespace tolbrek5::test {
 namespace {
 
-CipherState StateWithKey(const std::vector<std::uint8_t>& key, std::int32_t blockLen) {
+CipherState Evolved(const Bytes& key, std::int32_t blockLen, std::int32_t cursor = 0, std::int32_t stir = 0) {
   CipherState s;
   s.Key.Assign(key.data(), key.size(), static_cast<std::size_t>(blockLen));
   s.BlockLen = blockLen;
-  return s;
-}
-
-// What key evolution may change.
-std::string EvolutionOutcome(const CipherState& s) {
-  return test::Fnv1a64Hex(s.Key.data(), static_cast<std::size_t>(s.Key.Length())) + " " +
-         std::to_string(s.Key.Length()) + " " + std::to_string(s.EvolveCursor) + " " + std::to_string(s.StirState);
-}
-
-std::vector<std::uint8_t> RandomBytes(std::mt19937& rng, std::int32_t n) {
-  std::vector<std::uint8_t> out(static_cast<std::size_t>(n));
-  for (auto& b : out) b = static_cast<std::uint8_t>(rng() & 255u);
-  return out;
-}
-
-// Key length after one call from a fresh state.
-std::int32_t LengthAfterEvolving(const std::vector<std::uint8_t>& key, std::int32_t blockLen) {
-  CipherState s = StateWithKey(key, blockLen);
+  s.EvolveCursor = cursor;
+  s.StirState = stir;
   EvolveKey(s);
-  return s.Key.Length();
-}
-
-TEST(EvolveKey, GrowsOnlyAKeyMoreThan255BytesShorterThanTheBlock) {
-  std::mt19937 rng(11);
-  const std::int32_t grown = LengthAfterEvolving(RandomBytes(rng, 6000 - 256), 6000);
-  EXPECT_GE(grown, 6000 - 255);
-  EXPECT_LE(grown, 6000 - 1);
-  EXPECT_EQ(LengthAfterEvolving(RandomBytes(rng, 6000 - 255), 6000), 6000 - 255);
+  return s;
 }
 
 TEST(EvolveKey, GrownLengthFollowsTheSelectedByte) {
   // Key[0] = 3 selects Key[3] = 7, which selects Key[7]: the grown key stays
   // that byte plus one below the block, except that 255 gives 128.
   for (const auto& [selected, trim] : {std::pair{255, 128}, {254, 255}, {0, 1}, {99, 100}}) {
-    std::vector<std::uint8_t> key = {3, 40, 41, 7, 42, 43, 44, 0, 45, 46};
+    Bytes key = {3, 40, 41, 7, 42, 43, 44, 0, 45, 46};
     key[7] = static_cast<std::uint8_t>(selected);
-    EXPECT_EQ(LengthAfterEvolving(key, MinBlockLen), MinBlockLen - trim) << "selected byte " << selected;
+    EXPECT_EQ(Evolved(key, MinBlockLen).Key.Length(), MinBlockLen - trim) << "selected byte " << selected;
   }
 }
 
 TEST(EvolveKey, DependsOnIncomingCursorOnlyWithoutGrowthAndAlwaysOnStirState) {
-  std::mt19937 rng(12);
+  auto outcome = [](const CipherState& s) {
+    return Fnv1a64Hex(s.Key.data(), static_cast<std::size_t>(s.Key.Length())) + " " +
+           std::to_string(s.Key.Length()) + " " + std::to_string(s.EvolveCursor) + " " + std::to_string(s.StirState);
+  };
   for (const std::int32_t keyLen : {30, 4800}) {  // grows, does not grow
-    const auto key = RandomBytes(rng, keyLen);
-    CipherState plain = StateWithKey(key, MinBlockLen);
-    CipherState otherCursor = StateWithKey(key, MinBlockLen);
-    CipherState otherStir = StateWithKey(key, MinBlockLen);
-    otherCursor.EvolveCursor = 200;
-    otherStir.StirState = 31074;
-    EvolveKey(plain);
-    EvolveKey(otherCursor);
-    EvolveKey(otherStir);
-    const bool grows = keyLen < MinBlockLen - 255;
-    EXPECT_EQ(EvolutionOutcome(plain) == EvolutionOutcome(otherCursor), grows) << keyLen;
-    EXPECT_NE(EvolutionOutcome(plain), EvolutionOutcome(otherStir)) << keyLen;
+    const Bytes key = MakeBytes("xs12", static_cast<std::size_t>(keyLen));
+    const std::string plain = outcome(Evolved(key, MinBlockLen));
+    EXPECT_EQ(plain == outcome(Evolved(key, MinBlockLen, 200)), keyLen == 30) << keyLen;
+    EXPECT_NE(plain, outcome(Evolved(key, MinBlockLen, 0, 31074))) << keyLen;
   }
 }
 
-TEST(EvolveKey, CarriedValuesStayInRangeOverManyKeys) {
+TEST(EvolveKey, GrowsOnlyKeysMoreThan255BytesShortAndKeepsCarriedValuesInRange) {
   // The driver's order within a block: evolve, shorten, evolve. The engine's
   // invariant checks run on every iteration along the way.
   std::mt19937 rng(14);
-  std::uniform_int_distribution<std::int32_t> blockLens(MinBlockLen, 9000);
-  std::uniform_int_distribution<std::int32_t> keyLens(10, 600);
+  std::uniform_int_distribution<std::int32_t> blockLens(MinBlockLen, 9000), keyLens(10, 600);
   for (int trial = 0; trial < 200; ++trial) {
     const std::int32_t blockLen = blockLens(rng);
-    // Mostly short keys that grow; every fourth one long enough not to.
-    const std::int32_t keyLen = trial % 4 == 3 ? blockLen - 255 + keyLens(rng) : keyLens(rng);
-    CipherState s = StateWithKey(RandomBytes(rng, keyLen), blockLen);
+    // Both sides of the growth threshold first; then mostly short keys that
+    // grow, every fourth one long enough not to.
+    const std::int32_t keyLen = trial < 2        ? blockLen - 256 + trial
+                                : trial % 4 == 3 ? blockLen - 255 + keyLens(rng)
+                                                 : keyLens(rng);
+    CipherState s;
+    s.Key.Assign(MakeBytes("xs" + std::to_string(trial + 1), static_cast<std::size_t>(keyLen)).data(),
+                 static_cast<std::size_t>(keyLen), static_cast<std::size_t>(blockLen));
+    s.BlockLen = blockLen;
     for (int call = 0; call < 2; ++call) {
       const std::int32_t before = s.Key.Length();
       EvolveKey(s);
@@ -104,4 +77,4 @@ TEST(EvolveKey, CarriedValuesStayInRangeOverManyKeys) {
 }
 
 }  // namespace
-}  // namespace tolbrek5
+}  // namespace tolbrek5::test

@@ -10,66 +10,53 @@
 namespace tolbrek5 {
 namespace {
 
-constexpr std::int64_t kGiB = std::int64_t{1} << 30;
-
-struct LengthCase {
-  std::int64_t keyFileSize;
-  std::int64_t inputSize;
-  bool decrypting;
-  std::int64_t expected;
-};
-
-class KeyFileLength : public ::testing::TestWithParam<LengthCase> {};
-
-TEST_P(KeyFileLength, IsAtMostThePlaintextSize) {
-  const LengthCase& c = GetParam();
-  EXPECT_EQ(KeyFileKeyLength(c.keyFileSize, c.inputSize, c.decrypting), c.expected);
+TEST(KeyFileLength, IsAtMostThePlaintextSize) {
+  constexpr std::int64_t kGiB = std::int64_t{1} << 30;
+  struct Case {
+    std::int64_t keyFileSize, inputSize;
+    bool decrypting;
+    std::int64_t expected;
+  };
+  const Case cases[] = {
+      // Encrypting: the whole key file, or the first S bytes of a longer one.
+      {10, 5000, false, 10}, {5000, 5000, false, 5000}, {5001, 5000, false, 5000},
+      // Decrypting: the plaintext is one check value shorter per block, so a
+      // key file longer than the plaintext gives the key encryption used.
+      {5004, 5004, true, 5000}, {100000, 20004, true, 20000}, {4999, 5004, true, 4999},
+      // 30000008 bytes decrypt as two blocks; 30000007 as one.
+      {40000000, 30000008, true, 30000000}, {40000000, 30000007, true, 30000003},
+      // The full 64-bit size counts: 4 GiB + 20 bytes is not a 20-byte key.
+      {4 * kGiB + 20, 5000, false, 5000}, {4 * kGiB + 20, 5004, true, 5000},
+      // Never more than 2147483647 bytes.
+      {5 * kGiB, 3 * kGiB, false, 2147483647}, {5 * kGiB, 3 * kGiB, true, 2147483647}};
+  for (const Case& c : cases) {
+    EXPECT_EQ(KeyFileKeyLength(c.keyFileSize, c.inputSize, c.decrypting), c.expected)
+        << c.keyFileSize << " " << c.inputSize << " " << c.decrypting;
+  }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Rule, KeyFileLength,
-    ::testing::Values(
-        // Encrypting: the whole key file, or the first S bytes of a longer one.
-        LengthCase{10, 5000, false, 10}, LengthCase{5000, 5000, false, 5000}, LengthCase{5001, 5000, false, 5000},
-        // Decrypting: the plaintext is one check value shorter per block, so a
-        // key file longer than the plaintext gives the key encryption used.
-        LengthCase{5004, 5004, true, 5000}, LengthCase{100000, 20004, true, 20000},
-        LengthCase{4999, 5004, true, 4999},
-        // 30000008 bytes decrypt as two blocks; 30000007 as one.
-        LengthCase{40000000, 30000008, true, 30000000}, LengthCase{40000000, 30000007, true, 30000003},
-        // The full 64-bit size counts: 4 GiB + 20 bytes is not a 20-byte key.
-        LengthCase{4 * kGiB + 20, 5000, false, 5000}, LengthCase{4 * kGiB + 20, 5004, true, 5000},
-        // Never more than 2147483647 bytes.
-        LengthCase{5 * kGiB, 3 * kGiB, false, 2147483647}, LengthCase{5 * kGiB, 3 * kGiB, true, 2147483647}));
-
 TEST(KeyFilePath, RelativeArgumentsJoinTheCurrentDirectoryWithOneSlash) {
-  EXPECT_EQ(KeyFilePath("/home/u", "key.bin"), "/home/u/key.bin");
+  EXPECT_EQ(KeyFilePath("/home/u", "keys/k.bin"), "/home/u/keys/k.bin");
   EXPECT_EQ(KeyFilePath("/home/u/", "key.bin"), "/home/u/key.bin");
   EXPECT_EQ(KeyFilePath("/", "key.bin"), "/key.bin");
-  EXPECT_EQ(KeyFilePath("/home/u", "keys/k.bin"), "/home/u/keys/k.bin");
-  EXPECT_EQ(KeyFilePath("/home/u", "./k"), "/home/u/./k");
   // Only a leading "/" makes a path absolute; a colon means nothing here.
   EXPECT_EQ(KeyFilePath("/home/u", "d:\\k.bin"), "/home/u/d:\\k.bin");
   EXPECT_EQ(KeyFilePath("/home/u", "/etc/k"), "/etc/k");
 }
 
-TEST(TextKey, IsCopiedAndTheArgumentWiped) {
-  char argument[] = "Some words here";
-  KeyStore key;
-  ASSERT_TRUE(TakeTextKey(argument, key));
-  ASSERT_EQ(key.Length(), 15);
-  EXPECT_EQ(std::memcmp(key.data(), "Some words here", 15), 0);
-  EXPECT_GE(key.Capacity(), static_cast<std::size_t>(BufferCapacity));
-  for (char c : argument) EXPECT_EQ(c, '\0');
-  key.Release();
-}
-
-TEST(TextKey, ShorterThanTenBytesIsRefusedAndStillWiped) {
-  char argument[] = "123456789";
-  KeyStore key;
-  EXPECT_FALSE(TakeTextKey(argument, key));
-  EXPECT_EQ(key.Length(), 0);
-  for (char c : argument) EXPECT_EQ(c, '\0');
+TEST(TextKey, IsTakenFromTenBytesOnAndTheArgumentAlwaysWiped) {
+  for (const char* text : {"Some words here", "123456789"}) {
+    std::string argument = text;
+    KeyStore key;
+    const bool taken = TakeTextKey(argument.data(), key);
+    EXPECT_EQ(taken, argument.size() >= 10) << text;
+    EXPECT_EQ(argument, std::string(argument.size(), '\0')) << text;
+    ASSERT_EQ(key.Length(), taken ? 15 : 0) << text;
+    if (!taken) continue;
+    EXPECT_EQ(std::memcmp(key.data(), text, 15), 0);
+    EXPECT_GE(key.Capacity(), static_cast<std::size_t>(BufferCapacity));
+    key.Release();
+  }
 }
 
 }  // namespace
