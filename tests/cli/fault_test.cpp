@@ -56,7 +56,7 @@ struct Workspace {
 
 struct ReportedFault {
   const char* name;
-  const char* fault;  // the shim's fault spec
+  const char* fault;  // what the shim makes fail, and where
   std::vector<std::string> args;
   std::string ending;  // what the run prints after the banner
 };

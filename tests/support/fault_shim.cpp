@@ -46,13 +46,13 @@ bool g_fsyncSeen = false;
 std::set<int>* g_writtenFds = nullptr;
 
 __attribute__((constructor)) void LoadFault() {
-  const char* spec = std::getenv("TOLBREK5_FAULT");
-  if (spec == nullptr) return;
-  const char* colon = std::strchr(spec, ':');
+  const char* request = std::getenv("TOLBREK5_FAULT");
+  if (request == nullptr) return;
+  const char* colon = std::strchr(request, ':');
   if (colon == nullptr) return;
-  const std::size_t kindLen = static_cast<std::size_t>(colon - spec);
+  const std::size_t kindLen = static_cast<std::size_t>(colon - request);
   const char* arg = colon + 1;
-  auto is = [&](const char* name) { return std::strlen(name) == kindLen && std::strncmp(spec, name, kindLen) == 0; };
+  auto is = [&](const char* name) { return std::strlen(name) == kindLen && std::strncmp(request, name, kindLen) == 0; };
   if (is("nospace")) g_fault.kind = Kind::NoSpace;
   if (is("readerr")) g_fault.kind = Kind::ReadError;
   if (is("readeof")) g_fault.kind = Kind::ReadEof;

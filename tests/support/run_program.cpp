@@ -17,12 +17,12 @@
 
 namespace tolbrek5::test {
 
-RunOptions WithFault(const std::string& spec) {
+RunOptions WithFault(const std::string& fault) {
   RunOptions options;
   const char* asan = std::getenv("ASAN_OPTIONS");
   // The shim is loaded ahead of a sanitizer runtime linked as a shared library.
   const std::string asanOptions = std::string(asan != nullptr ? asan : "") + ":verify_asan_link_order=0";
-  options.environment = {std::string("LD_PRELOAD=") + TOLBREK5_FAULT_SHIM, "TOLBREK5_FAULT=" + spec,
+  options.environment = {std::string("LD_PRELOAD=") + TOLBREK5_FAULT_SHIM, "TOLBREK5_FAULT=" + fault,
                          "ASAN_OPTIONS=" + asanOptions};
   return options;
 }

@@ -21,8 +21,8 @@ struct RunOptions {
 };
 
 // Options that load the fault shim (tests/support/fault_shim.cpp) into the
-// program with the fault `spec`, for example "nospace:1000" or "kill:rename".
-RunOptions WithFault(const std::string& spec);
+// program with `fault`, for example "nospace:1000" or "kill:rename".
+RunOptions WithFault(const std::string& fault);
 
 // Runs the program with `args` (program name excluded) in directory `dir`.
 ProgramRun RunTolbrek5(const std::vector<std::string>& args, const std::filesystem::path& dir,
