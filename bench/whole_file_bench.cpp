@@ -37,9 +37,8 @@ std::vector<std::uint8_t> Run(const std::vector<std::uint8_t>& input, const std:
   s.Decrypting = decrypting;
   s.Key.Assign(reinterpret_cast<const std::uint8_t*>(key.data()), key.size(),
                static_cast<std::size_t>(BufferCapacity));
-  s.AllocateBlockBuffers();
+  s.BeginBlockPhase();
   s.AdviseHugePages();
-  s.BlockSize = PlainBlockSize + (decrypting ? CheckValueSize : 0);
   std::vector<std::uint8_t> out;
   out.reserve(input.size() + 64);
   std::int64_t pos = 0;

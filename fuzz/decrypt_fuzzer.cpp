@@ -33,9 +33,7 @@ Result RunBlock(const Bytes& data, const Bytes& key, bool decrypting) {
   CipherState s;
   s.Decrypting = decrypting;
   s.Key.Assign(key.data(), key.size(), static_cast<std::size_t>(BufferCapacity));
-  s.AllocateBlockBuffers();
-  s.BlockSize = PlainBlockSize + (decrypting ? CheckValueSize : 0);
-  s.PadSum = 2;
+  s.BeginBlockPhase();
   std::memcpy(s.InBlock.data(), data.data(), data.size());
   s.BlockLen = static_cast<std::int32_t>(data.size());
   Result r;

@@ -55,7 +55,7 @@ int RunBlocks(CipherState& state, const std::string& inName, const std::string& 
               OutputFile& output) {
   const std::int64_t size = platform::SizeOf(input);
   try {
-    state.AllocateBlockBuffers();
+    state.BeginBlockPhase();
     if (size >= kHugePageInput) state.AdviseHugePages();
   } catch (const std::bad_alloc&) {
     platform::WriteLine("Not enough memory");
@@ -63,13 +63,10 @@ int RunBlocks(CipherState& state, const std::string& inName, const std::string& 
     state.ReleaseAll(0);
     return ExitFailure;
   }
-  state.BlockSize = PlainBlockSize + (state.Decrypting ? CheckValueSize : 0);
-
   platform::WriteLine("inputfile=" + inName + ", outputfile=" + outName + ", inputfilesize=" + std::to_string(size) +
                       " bytes");
   platform::WriteLine("");
 
-  state.PadSum = 2;
   std::int32_t dataLen = 0;
   ProgressLine progress(state.Decrypting);
   Outcome outcome = Outcome::OutOfMemory;

@@ -61,6 +61,9 @@ struct CipherState {
   // Sizes InBlock, OutBlock, Taken and Pad (in this order) to BufferCapacity,
   // all zero. Throws std::bad_alloc.
   void AllocateBlockBuffers();
+  // Starts the block phase: allocates the block buffers, sets BlockSize for
+  // the direction and PadSum to its starting value 2. Throws std::bad_alloc.
+  void BeginBlockPhase();
   // Asks for huge pages for the key and the block buffers (worth it for
   // large blocks, whose scattered reads otherwise miss the address
   // translation caches; not for small ones, which it would make bigger).

@@ -13,6 +13,12 @@ void CipherState::AllocateBlockBuffers() {
   Pad = SecureBuffer(cap);
 }
 
+void CipherState::BeginBlockPhase() {
+  AllocateBlockBuffers();
+  BlockSize = PlainBlockSize + (Decrypting ? CheckValueSize : 0);
+  PadSum = 2;
+}
+
 void CipherState::AdviseHugePages() {
   Key.AdviseHugePages();
   InBlock.AdviseHugePages();

@@ -74,9 +74,7 @@ EngineRun RunEngine(const Bytes& input, const Bytes& key, bool decrypting, Numbe
   CipherState s;
   s.Decrypting = decrypting;
   s.Key.Assign(key.data(), key.size(), static_cast<std::size_t>(BufferCapacity));
-  s.AllocateBlockBuffers();
-  s.BlockSize = PlainBlockSize + (decrypting ? CheckValueSize : 0);
-  s.PadSum = 2;
+  s.BeginBlockPhase();
   EngineRun run;
   const auto total = static_cast<std::int64_t>(input.size());
   for (std::int64_t pos = 0; run.ok && pos < total;) {
