@@ -18,14 +18,6 @@ std::int64_t KeyFileKeyLength(std::int64_t keyFileSize, std::int64_t inputSize, 
   return std::min({keyFileSize, plaintextSize, MaxKeyLength});
 }
 
-std::string KeyFilePath(std::string_view currentDirectory, std::string_view argument) {
-  if (!argument.empty() && argument.front() == '/') return std::string(argument);
-  std::string path(currentDirectory);
-  if (path.empty() || path.back() != '/') path += '/';
-  path += argument;
-  return path;
-}
-
 bool TakeTextKey(char* argument, KeyStore& key) {
   const std::size_t n = std::strlen(argument);
   const bool longEnough = static_cast<std::int64_t>(n) >= MinKeyLength;
@@ -39,8 +31,9 @@ bool TakeTextKey(char* argument, KeyStore& key) {
 KeyFileOutcome LoadKeyFile(const std::string& argument, std::int64_t inputSize, bool decrypting,
                            const OutputFile& output, KeyStore& key, platform::File& keyStream) {
   const std::optional<std::string> cwd = platform::CurrentDirectory();
-  if (!cwd && (argument.empty() || argument.front() != '/')) return KeyFileOutcome::Missing;
-  const std::string path = KeyFilePath(cwd.value_or(""), argument);
+  const std::string path = platform::CompleteKeyPath(cwd.value_or(""), argument);
+  // A relative key path means nothing without a current directory.
+  if (!cwd && path != argument) return KeyFileOutcome::Missing;
 
   // The output is never read as a key: it is being replaced.
   if (output.IsNamedBy(path)) return KeyFileOutcome::Unreachable;

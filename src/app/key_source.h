@@ -25,10 +25,6 @@ inline constexpr std::int64_t MaxKeyLength = 2147483647;
 // block), which is the key its encryption used.
 std::int64_t KeyFileKeyLength(std::int64_t keyFileSize, std::int64_t inputSize, bool decrypting);
 
-// A key-file argument not starting with "/" is relative to the current
-// directory; exactly one "/" joins the two.
-std::string KeyFilePath(std::string_view currentDirectory, std::string_view argument);
-
 // Copies the text key `argument` (its bytes as received) into `key`, then
 // overwrites the argument with zeros in place so it no longer shows in the
 // process list. False when it is shorter than MinKeyLength (nothing copied).

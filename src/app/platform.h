@@ -1,6 +1,10 @@
-// What the front end needs from the operating system: the console and a few
-// file operations. The start-up and the block driver use only these, so they
-// read as the program's algorithm; platform_posix.cpp provides them.
+// What the front end needs from the operating system: the command line, the
+// console, a few file operations and the clean-up of an interrupted run. The
+// start-up, the output file and the block driver use only these, so they read
+// as the program's algorithm; platform_posix.cpp and platform_windows.cpp
+// provide them. Paths are text in the program's own encoding: the bytes as
+// given on POSIX systems, UTF-8 on Windows (converted to the system's wide
+// names at every call, so any name the file system holds works).
 #pragma once
 
 #include <cstdint>
@@ -10,9 +14,20 @@
 
 namespace tolbrek5::platform {
 
+// ---- Command line ----
+
+// Argument `index` of the command line as a path. On POSIX systems this is
+// argv[index] itself; on Windows it is taken from the wide command line, so
+// names outside the ANSI code page survive.
+std::string PathArgument(char** argv, int index);
+// Zeroes every copy of the command line the process holds besides argv
+// (which the caller wipes), so a key given there no longer shows.
+void WipeCommandLine() noexcept;
+
 // ---- Console (standard output) ----
 
 void WriteText(std::string_view text);
+// "\n" on POSIX systems, "\r\n" on Windows.
 void WriteLineEnd();
 void Flush();
 // One whole line: the text, a line end, and a flush.
@@ -29,7 +44,8 @@ void SetTitle(std::string_view title);
 // ---- Files ----
 
 // Identity of a file, the same through every path, hard link or symbolic
-// link that reaches it.
+// link that reaches it: device and inode, or volume serial number and file
+// index.
 struct FileId {
   std::uint64_t device = 0;
   std::uint64_t inode = 0;
@@ -38,24 +54,28 @@ struct FileId {
 
 enum class PathKind { Missing, Regular, Directory, Other };
 
+// The system's handle of an open file: a descriptor or a Windows HANDLE.
+using NativeHandle = std::intptr_t;
+inline constexpr NativeHandle kNoHandle = -1;
+
 // An open file. Closes itself when it goes out of scope.
 class File {
  public:
   File() = default;
-  explicit File(int handle) : handle_(handle) {}
+  explicit File(NativeHandle handle) : handle_(handle) {}
   ~File();
   File(File&& other) noexcept;
   File& operator=(File&& other) noexcept;
   File(const File&) = delete;
   File& operator=(const File&) = delete;
 
-  bool IsOpen() const noexcept { return handle_ >= 0; }
-  int Handle() const noexcept { return handle_; }
+  bool IsOpen() const noexcept { return handle_ != kNoHandle; }
+  NativeHandle Handle() const noexcept { return handle_; }
   // Closes the file; false when the system reports an error on closing.
   bool Close() noexcept;
 
  private:
-  int handle_ = -1;
+  NativeHandle handle_ = kNoHandle;
 };
 
 // What `path` names once symbolic links are followed.
@@ -64,15 +84,14 @@ PathKind KindOf(const std::string& path);
 std::optional<FileId> IdOf(const std::string& path);
 FileId IdOf(const File& file);
 
-// Opens an existing regular file read-only and takes a shared lock on it, so
-// others may read it but no cooperating writer holds it. Fails (returns a
-// closed File) for anything but a regular file, or when the lock is taken.
+// Opens an existing regular file for reading so that other processes may
+// read it but not write it: a shared lock on POSIX systems, a sharing mode on
+// Windows. Fails (returns a closed File) for anything but a regular file, or
+// when another process holds it in a conflicting way.
 File OpenForReading(const std::string& path);
-// Opens an existing file (a device, a FIFO) for writing as it is.
+// Opens an existing file that is not a regular one (a device, a FIFO) for
+// writing as it is.
 File OpenExistingForWriting(const std::string& path);
-// Creates a new file with a unique name from `pathTemplate` (ending in
-// "XXXXXX", replaced in place), permissions `mode`, locked exclusively.
-File CreateUnique(char* pathTemplate, unsigned mode);
 
 // Size in bytes, or -1 when it cannot be queried.
 std::int64_t SizeOf(const File& file);
@@ -83,17 +102,9 @@ std::int64_t Read(File& file, std::uint8_t* into, std::int64_t n);
 bool WriteAll(File& file, const std::uint8_t* from, std::int64_t n);
 // Flushes the file's data to stable storage.
 bool Sync(File& file);
-// Flushes a directory's entries to stable storage (best effort).
-void SyncDirectory(const std::string& path);
 
-bool Rename(const std::string& from, const std::string& to);
-bool Delete(const std::string& path);
 // Whether this process may write the existing file `path`.
 bool MayWrite(const std::string& path);
-// Permission bits of the file `path` names, when it exists.
-std::optional<unsigned> PermissionsOf(const std::string& path);
-// Permissions a newly created file gets: 0666 less the process's umask.
-unsigned NewFileMode();
 
 // Follows symbolic links at the last component of `path` (relative link
 // targets are taken from the link's directory); empty on a loop or an
@@ -101,6 +112,40 @@ unsigned NewFileMode();
 std::optional<std::string> FollowLinks(const std::string& path);
 // The current directory, empty when it cannot be determined.
 std::optional<std::string> CurrentDirectory();
+
+// ---- Paths ----
+
+struct PathParts {
+  std::string directory;  // "." when the path has no directory part
+  std::string name;       // empty when the path cannot name a file ("", "dir/", ".", "..")
+};
+PathParts SplitPath(const std::string& path);
+// The path of `name` inside `directory`.
+std::string JoinPath(const std::string& directory, const std::string& name);
+// The key file's path: an argument that is not absolute is completed with
+// the current directory and one separator (none added when the directory
+// already ends in one).
+std::string CompleteKeyPath(std::string_view currentDirectory, std::string_view argument);
+
+// ---- The output's temporary file ----
+//
+// At most one temporary file exists at a time. From its creation until it is
+// committed or deleted, an interrupt or termination of the process (Ctrl-C,
+// a termination signal, a closed console window) removes it and ends the
+// process.
+
+// Creates a new file in `directory` under a unique name made of `prefix` and
+// six letters or digits, open for writing and shared with no other process.
+// It gets the permissions of the existing file `replaced`, or those of a new
+// file when `replaced` is empty. Its path is stored in `path`.
+File CreateTemporary(const std::string& directory, const std::string& prefix, const std::string& replaced,
+                     std::string& path);
+// Moves the temporary file `path` (already closed) onto `target` in one
+// replacing step and flushes that to stable storage. False on failure; the
+// temporary file then still exists.
+bool CommitTemporary(const std::string& path, const std::string& target);
+// Deletes the temporary file `path` (best effort).
+void DeleteTemporary(const std::string& path) noexcept;
 
 // ---- Process ----
 

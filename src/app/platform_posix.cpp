@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <utility>
 #include <vector>
 
@@ -35,7 +36,78 @@ bool Lock(int handle, bool exclusive) {
   return true;
 }
 
+// ---- Interrupt clean-up ----
+
+// The temporary file's path, kept where a signal handler can reach it
+// without allocating.
+char g_tempPath[PATH_MAX + 1];
+volatile sig_atomic_t g_tempExists = 0;
+
+constexpr int kCleanupSignals[] = {SIGINT, SIGTERM, SIGHUP};
+
+// Removes the temporary output and ends the process; async-signal-safe.
+extern "C" void RemoveTemporaryAndExit(int sig) {
+  if (g_tempExists != 0) ::unlink(g_tempPath);
+  ::_exit(128 + sig);
+}
+
+void InstallCleanupHandlers() {
+  static bool installed = false;
+  if (installed) return;
+  installed = true;
+  struct sigaction sa {};
+  sa.sa_handler = RemoveTemporaryAndExit;
+  sigemptyset(&sa.sa_mask);
+  for (int sig : kCleanupSignals) sigaddset(&sa.sa_mask, sig);
+  for (int sig : kCleanupSignals) {
+    struct sigaction old {};
+    // A signal the caller chose to ignore (nohup) stays ignored.
+    if (::sigaction(sig, nullptr, &old) == 0 && old.sa_handler == SIG_IGN) continue;
+    ::sigaction(sig, &sa, nullptr);
+  }
+}
+
+// Holds the clean-up signals off while the temporary file and the record of
+// it change together.
+class SignalsHeld {
+ public:
+  SignalsHeld() {
+    sigset_t set;
+    sigemptyset(&set);
+    for (int sig : kCleanupSignals) sigaddset(&set, sig);
+    ::sigprocmask(SIG_BLOCK, &set, &old_);
+  }
+  ~SignalsHeld() { ::sigprocmask(SIG_SETMASK, &old_, nullptr); }
+  SignalsHeld(const SignalsHeld&) = delete;
+  SignalsHeld& operator=(const SignalsHeld&) = delete;
+
+ private:
+  sigset_t old_;
+};
+
+// Permissions a newly created file gets: 0666 less the process's umask.
+unsigned NewFileMode() {
+  // The umask can only be read by setting it; put it straight back.
+  const mode_t mask = ::umask(022);
+  ::umask(mask);
+  return 0666u & ~static_cast<unsigned>(mask);
+}
+
+// Flushes a directory's entries to stable storage (best effort).
+void SyncDirectory(const std::string& path) {
+  File dir(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (dir.IsOpen()) ::fsync(static_cast<int>(dir.Handle()));
+}
+
+int Fd(const File& file) { return static_cast<int>(file.Handle()); }
+
 }  // namespace
+
+// ---- Command line ----
+
+std::string PathArgument(char** argv, int index) { return argv[index]; }
+
+void WipeCommandLine() noexcept {}
 
 // ---- Console ----
 
@@ -59,19 +131,19 @@ void SetTitle(std::string_view title) {
 
 File::~File() { Close(); }
 
-File::File(File&& other) noexcept : handle_(std::exchange(other.handle_, -1)) {}
+File::File(File&& other) noexcept : handle_(std::exchange(other.handle_, kNoHandle)) {}
 
 File& File::operator=(File&& other) noexcept {
   if (this != &other) {
     Close();
-    handle_ = std::exchange(other.handle_, -1);
+    handle_ = std::exchange(other.handle_, kNoHandle);
   }
   return *this;
 }
 
 bool File::Close() noexcept {
   if (handle_ < 0) return true;
-  const int rc = ::close(std::exchange(handle_, -1));
+  const int rc = ::close(static_cast<int>(std::exchange(handle_, kNoHandle)));
   return rc == 0 || errno == EINTR;
 }
 
@@ -91,7 +163,7 @@ std::optional<FileId> IdOf(const std::string& path) {
 
 FileId IdOf(const File& file) {
   struct stat st {};
-  if (::fstat(file.Handle(), &st) != 0) return {};
+  if (::fstat(Fd(file), &st) != 0) return {};
   return FileId{static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
 }
 
@@ -101,10 +173,10 @@ File OpenForReading(const std::string& path) {
   File f(::open(path.c_str(), O_RDONLY | O_NOCTTY | O_CLOEXEC | O_NONBLOCK));
   if (!f.IsOpen()) return f;
   struct stat st {};
-  if (::fstat(f.Handle(), &st) != 0 || !S_ISREG(st.st_mode)) return File();
-  const int flags = ::fcntl(f.Handle(), F_GETFL);
-  if (flags < 0 || ::fcntl(f.Handle(), F_SETFL, flags & ~O_NONBLOCK) != 0) return File();
-  if (!Lock(f.Handle(), false)) return File();
+  if (::fstat(Fd(f), &st) != 0 || !S_ISREG(st.st_mode)) return File();
+  const int flags = ::fcntl(Fd(f), F_GETFL);
+  if (flags < 0 || ::fcntl(Fd(f), F_SETFL, flags & ~O_NONBLOCK) != 0) return File();
+  if (!Lock(Fd(f), false)) return File();
   return f;
 }
 
@@ -112,20 +184,9 @@ File OpenExistingForWriting(const std::string& path) {
   return File(::open(path.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC));
 }
 
-File CreateUnique(char* pathTemplate, unsigned mode) {
-  File f(::mkostemp(pathTemplate, O_CLOEXEC));
-  if (!f.IsOpen()) return f;
-  if (::fchmod(f.Handle(), static_cast<mode_t>(mode)) != 0 || !Lock(f.Handle(), true)) {
-    f.Close();
-    ::unlink(pathTemplate);
-    return File();
-  }
-  return f;
-}
-
 std::int64_t SizeOf(const File& file) {
   struct stat st {};
-  if (::fstat(file.Handle(), &st) != 0) return -1;
+  if (::fstat(Fd(file), &st) != 0) return -1;
   return static_cast<std::int64_t>(st.st_size);
 }
 
@@ -133,7 +194,7 @@ std::int64_t Read(File& file, std::uint8_t* into, std::int64_t n) {
   std::int64_t done = 0;
   while (done < n) {
     const std::int64_t want = n - done < kMaxChunk ? n - done : kMaxChunk;
-    const ssize_t got = ::read(file.Handle(), into + done, static_cast<std::size_t>(want));
+    const ssize_t got = ::read(Fd(file), into + done, static_cast<std::size_t>(want));
     if (got < 0 && errno == EINTR) continue;
     if (got <= 0) break;
     done += got;
@@ -145,7 +206,7 @@ bool WriteAll(File& file, const std::uint8_t* from, std::int64_t n) {
   std::int64_t done = 0;
   while (done < n) {
     const std::int64_t want = n - done < kMaxChunk ? n - done : kMaxChunk;
-    const ssize_t put = ::write(file.Handle(), from + done, static_cast<std::size_t>(want));
+    const ssize_t put = ::write(Fd(file), from + done, static_cast<std::size_t>(want));
     if (put < 0 && errno == EINTR) continue;
     if (put <= 0) return false;
     done += put;
@@ -154,35 +215,13 @@ bool WriteAll(File& file, const std::uint8_t* from, std::int64_t n) {
 }
 
 bool Sync(File& file) {
-  while (::fsync(file.Handle()) != 0) {
+  while (::fsync(Fd(file)) != 0) {
     if (errno != EINTR) return false;
   }
   return true;
 }
 
-void SyncDirectory(const std::string& path) {
-  File dir(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (dir.IsOpen()) ::fsync(dir.Handle());
-}
-
-bool Rename(const std::string& from, const std::string& to) { return ::rename(from.c_str(), to.c_str()) == 0; }
-
-bool Delete(const std::string& path) { return ::unlink(path.c_str()) == 0; }
-
 bool MayWrite(const std::string& path) { return ::faccessat(AT_FDCWD, path.c_str(), W_OK, AT_EACCESS) == 0; }
-
-std::optional<unsigned> PermissionsOf(const std::string& path) {
-  struct stat st {};
-  if (::stat(path.c_str(), &st) != 0) return std::nullopt;
-  return static_cast<unsigned>(st.st_mode & 0777);
-}
-
-unsigned NewFileMode() {
-  // The umask can only be read by setting it; put it straight back.
-  const mode_t mask = ::umask(022);
-  ::umask(mask);
-  return 0666u & ~static_cast<unsigned>(mask);
-}
 
 std::optional<std::string> FollowLinks(const std::string& path) {
   std::string current = path;
@@ -206,6 +245,74 @@ std::optional<std::string> CurrentDirectory() {
   std::vector<char> buf(PATH_MAX + 1);
   if (::getcwd(buf.data(), buf.size()) == nullptr) return std::nullopt;
   return std::string(buf.data());
+}
+
+// ---- Paths ----
+
+PathParts SplitPath(const std::string& path) {
+  const auto slash = path.rfind('/');
+  PathParts out;
+  if (slash == std::string::npos) {
+    out.directory.assign(1, '.');
+    out.name = path;
+  } else {
+    out.directory = path.substr(0, slash == 0 ? 1 : slash);  // "/" for a name in the root
+    out.name = path.substr(slash + 1);
+  }
+  if (out.name == "." || out.name == "..") out.name.clear();
+  return out;
+}
+
+std::string JoinPath(const std::string& directory, const std::string& name) {
+  return directory.ends_with('/') ? directory + name : directory + '/' + name;
+}
+
+std::string CompleteKeyPath(std::string_view currentDirectory, std::string_view argument) {
+  if (argument.starts_with('/')) return std::string(argument);
+  return JoinPath(std::string(currentDirectory), std::string(argument));
+}
+
+// ---- The output's temporary file ----
+
+File CreateTemporary(const std::string& directory, const std::string& prefix, const std::string& replaced,
+                     std::string& path) {
+  mode_t mode = static_cast<mode_t>(NewFileMode());
+  if (!replaced.empty()) {
+    struct stat st {};
+    if (::stat(replaced.c_str(), &st) != 0) return File();
+    mode = st.st_mode & 0777;
+  }
+  const std::string pattern = JoinPath(directory, prefix) + "XXXXXX";
+  if (pattern.size() >= sizeof g_tempPath) return File();
+  InstallCleanupHandlers();
+  SignalsHeld held;
+  std::memcpy(g_tempPath, pattern.c_str(), pattern.size() + 1);
+  File f(::mkostemp(g_tempPath, O_CLOEXEC));
+  if (!f.IsOpen()) return f;
+  if (::fchmod(Fd(f), mode) != 0 || !Lock(Fd(f), true)) {
+    f.Close();
+    ::unlink(g_tempPath);
+    return File();
+  }
+  path = g_tempPath;
+  g_tempExists = 1;
+  return f;
+}
+
+bool CommitTemporary(const std::string& path, const std::string& target) {
+  {
+    SignalsHeld held;
+    if (::rename(path.c_str(), target.c_str()) != 0) return false;
+    g_tempExists = 0;
+  }
+  SyncDirectory(SplitPath(target).directory);
+  return true;
+}
+
+void DeleteTemporary(const std::string& path) noexcept {
+  SignalsHeld held;
+  ::unlink(path.c_str());
+  g_tempExists = 0;
 }
 
 // ---- Process ----

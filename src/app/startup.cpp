@@ -99,12 +99,16 @@ int StartUp(CipherState& state, int argc, char** argv) {
   state.Decrypting = command->decrypting;
   const std::int64_t checkBytes = command->decrypting ? CheckValueSize : 0;
 
-  if (command->textKey && !TakeTextKey(argv[4], state.Key)) {
-    return Fail("Your key must consist of at least 10 characters.");
+  // The file names are taken before the command line is wiped of the key.
+  const std::string inName = platform::PathArgument(argv, 2);
+  const std::string outName = platform::PathArgument(argv, 3);
+  const std::string keyPath = command->textKey ? std::string() : platform::PathArgument(argv, 4);
+  if (command->textKey) {
+    const bool taken = TakeTextKey(argv[4], state.Key);
+    platform::WipeCommandLine();
+    if (!taken) return Fail("Your key must consist of at least 10 characters.");
   }
 
-  const std::string inName = argv[2];
-  const std::string outName = argv[3];
   if (platform::KindOf(inName) != platform::PathKind::Regular) return Fail("Cannot find input file!");
   platform::File input = platform::OpenForReading(inName);
   if (!input.IsOpen()) return Fail("Cannot access inputfile...");
@@ -121,11 +125,11 @@ int StartUp(CipherState& state, int argc, char** argv) {
   platform::File keyStream;
   if (!command->textKey) {
     const KeyFileOutcome outcome =
-        LoadKeyFile(argv[4], inputSize, command->decrypting, output, state.Key, keyStream);
+        LoadKeyFile(keyPath, inputSize, command->decrypting, output, state.Key, keyStream);
     if (outcome != KeyFileOutcome::Loaded) return Fail(KeyFileMessage(outcome));
   }
 
-  return RunBlocks(state, inName, outName, input, output);
+  return RunBlocks(state, argv[2], argv[3], input, output);
 }
 
 }  // namespace

@@ -36,12 +36,12 @@ TEST(KeyFileLength, IsAtMostThePlaintextSize) {
 }
 
 TEST(KeyFilePath, RelativeArgumentsJoinTheCurrentDirectoryWithOneSlash) {
-  EXPECT_EQ(KeyFilePath("/home/u", "keys/k.bin"), "/home/u/keys/k.bin");
-  EXPECT_EQ(KeyFilePath("/home/u/", "key.bin"), "/home/u/key.bin");
-  EXPECT_EQ(KeyFilePath("/", "key.bin"), "/key.bin");
+  EXPECT_EQ(platform::CompleteKeyPath("/home/u", "keys/k.bin"), "/home/u/keys/k.bin");
+  EXPECT_EQ(platform::CompleteKeyPath("/home/u/", "key.bin"), "/home/u/key.bin");
+  EXPECT_EQ(platform::CompleteKeyPath("/", "key.bin"), "/key.bin");
   // Only a leading "/" makes a path absolute; a colon means nothing here.
-  EXPECT_EQ(KeyFilePath("/home/u", "d:\\k.bin"), "/home/u/d:\\k.bin");
-  EXPECT_EQ(KeyFilePath("/home/u", "/etc/k"), "/etc/k");
+  EXPECT_EQ(platform::CompleteKeyPath("/home/u", "d:\\k.bin"), "/home/u/d:\\k.bin");
+  EXPECT_EQ(platform::CompleteKeyPath("/home/u", "/etc/k"), "/etc/k");
 }
 
 TEST(TextKey, IsTakenFromTenBytesOnAndTheArgumentAlwaysWiped) {
