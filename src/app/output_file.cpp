@@ -41,7 +41,9 @@ bool OutputFile::Create(const std::string& outName, const platform::FileId& inpu
       break;
   }
 
-  file_ = platform::CreateTemporary(directory_, "." + name_.substr(0, kNameKept) + ".tolbrek5-", replaced, tempPath_);
+  std::string prefix(1, '.');
+  prefix.append(name_, 0, kNameKept).append(".tolbrek5-");
+  file_ = platform::CreateTemporary(directory_, prefix, replaced, tempPath_);
   temporary_ = file_.IsOpen();
   return temporary_;
 }

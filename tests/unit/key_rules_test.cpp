@@ -35,13 +35,21 @@ TEST(KeyFileLength, IsAtMostThePlaintextSize) {
   }
 }
 
-TEST(KeyFilePath, RelativeArgumentsJoinTheCurrentDirectoryWithOneSlash) {
+TEST(KeyFilePath, RelativeArgumentsJoinTheCurrentDirectoryWithOneSeparator) {
+#ifdef _WIN32
+  EXPECT_EQ(platform::CompleteKeyPath("C:\\u", "keys\\k.bin"), "C:\\u\\keys\\k.bin");
+  EXPECT_EQ(platform::CompleteKeyPath("C:\\", "keys/k.bin"), "C:\\keys/k.bin");
+  // Only a colon makes a path complete.
+  EXPECT_EQ(platform::CompleteKeyPath("C:\\u", "d:\\k.bin"), "d:\\k.bin");
+  EXPECT_EQ(platform::CompleteKeyPath("C:\\u", "\\k.bin"), "C:\\u\\\\k.bin");
+#else
   EXPECT_EQ(platform::CompleteKeyPath("/home/u", "keys/k.bin"), "/home/u/keys/k.bin");
   EXPECT_EQ(platform::CompleteKeyPath("/home/u/", "key.bin"), "/home/u/key.bin");
   EXPECT_EQ(platform::CompleteKeyPath("/", "key.bin"), "/key.bin");
   // Only a leading "/" makes a path absolute; a colon means nothing here.
   EXPECT_EQ(platform::CompleteKeyPath("/home/u", "d:\\k.bin"), "/home/u/d:\\k.bin");
   EXPECT_EQ(platform::CompleteKeyPath("/home/u", "/etc/k"), "/etc/k");
+#endif
 }
 
 TEST(TextKey, IsTakenFromTenBytesOnAndTheArgumentAlwaysWiped) {

@@ -1,0 +1,380 @@
+// The front end's platform layer on Windows.
+//
+// File names travel through the program as UTF-8 and become wide names at
+// every call, so any name the file system holds works. Files are opened with
+// sharing modes: the input and the key file may be read but not written by
+// others while the run holds them, and the output's temporary file is shared
+// with no one.
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+// clang-format off
+#include <shellapi.h>
+// clang-format on
+#include <fcntl.h>
+#include <io.h>
+
+#include <cstdio>
+#include <cstring>
+#include <cwchar>
+#include <utility>
+#include <vector>
+
+#include "app/platform.h"
+
+namespace tolbrek5::platform {
+namespace {
+
+// Largest request handed to one read or write call.
+constexpr DWORD kMaxChunk = DWORD{1} << 30;
+
+HANDLE ToHandle(NativeHandle h) { return reinterpret_cast<HANDLE>(h); }
+NativeHandle ToNative(HANDLE h) { return reinterpret_cast<NativeHandle>(h); }
+
+std::wstring Wide(const std::string& text) {
+  if (text.empty()) return std::wstring();
+  const int n = ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+  std::wstring out(static_cast<std::size_t>(n > 0 ? n : 0), L'\0');
+  if (n > 0) ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n);
+  return out;
+}
+
+std::string Utf8(const wchar_t* text, std::size_t length) {
+  if (length == 0) return std::string();
+  const int n =
+      ::WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(length), nullptr, 0, nullptr, nullptr);
+  std::string out(static_cast<std::size_t>(n > 0 ? n : 0), '\0');
+  if (n > 0) ::WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(length), out.data(), n, nullptr, nullptr);
+  return out;
+}
+
+// Opens `path` only to ask about it: no access to its content, so no
+// sharing mode of another process stands in the way. Directories and
+// devices open too.
+HANDLE OpenForQuery(const std::string& path) {
+  return ::CreateFileW(Wide(path).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                       OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+}
+
+std::optional<FileId> IdOfHandle(HANDLE h) {
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (!::GetFileInformationByHandle(h, &info)) return std::nullopt;
+  return FileId{info.dwVolumeSerialNumber, (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow};
+}
+
+bool IsSeparator(char c) { return c == '\\' || c == '/'; }
+
+// ---- Interrupt clean-up ----
+
+// The temporary output, shared between the run and the console control
+// handler, which Windows calls on a thread of its own.
+struct Temporary {
+  CRITICAL_SECTION lock;
+  std::wstring path;  // empty when there is none
+  HANDLE handle = INVALID_HANDLE_VALUE;  // while it is open
+
+  Temporary() { ::InitializeCriticalSection(&lock); }
+};
+
+Temporary& TheTemporary() {
+  static Temporary temporary;
+  return temporary;
+}
+
+class Held {
+ public:
+  Held() { ::EnterCriticalSection(&TheTemporary().lock); }
+  ~Held() { ::LeaveCriticalSection(&TheTemporary().lock); }
+  Held(const Held&) = delete;
+  Held& operator=(const Held&) = delete;
+};
+
+// Ctrl-C, Ctrl-Break, a closed console window, logoff or shutdown: removes
+// the temporary output and ends the process with the status a POSIX shell
+// gives an interrupt (130) or a hang-up (129).
+BOOL WINAPI OnConsoleEvent(DWORD event) {
+  Temporary& t = TheTemporary();
+  ::EnterCriticalSection(&t.lock);  // held until the process ends
+  if (t.handle != INVALID_HANDLE_VALUE) {
+    // Marked through the open handle, which shares nothing: the file goes
+    // when the process's handles close.
+    FILE_DISPOSITION_INFO info{};
+    info.DeleteFile = TRUE;
+    if (!::SetFileInformationByHandle(t.handle, FileDispositionInfo, &info, sizeof info)) {
+      ::CloseHandle(t.handle);
+      ::DeleteFileW(t.path.c_str());
+    }
+  } else if (!t.path.empty()) {
+    ::DeleteFileW(t.path.c_str());
+  }
+  const bool interrupted = event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT;
+  ::ExitProcess(interrupted ? 130 : 129);
+  return TRUE;
+}
+
+void InstallCleanupHandler() {
+  static bool installed = false;
+  if (installed) return;
+  installed = true;
+  ::SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
+}
+
+// Console bytes go out as they are: line ends are written by WriteLineEnd,
+// not made by the C library.
+std::FILE* Console() {
+  static const bool binary = [] {
+    ::_setmode(::_fileno(stdout), _O_BINARY);
+    return true;
+  }();
+  (void)binary;
+  return stdout;
+}
+
+}  // namespace
+
+// ---- Command line ----
+
+std::string PathArgument(char** argv, int index) {
+  int count = 0;
+  LPWSTR* wide = ::CommandLineToArgvW(::GetCommandLineW(), &count);
+  if (wide == nullptr) return argv[index];
+  std::string out = index < count ? Utf8(wide[index], std::wcslen(wide[index])) : std::string(argv[index]);
+  // The array holds a copy of every argument, the key's too.
+  for (int i = 0; i < count; ++i) ::SecureZeroMemory(wide[i], std::wcslen(wide[i]) * sizeof(wchar_t));
+  ::LocalFree(wide);
+  return out;
+}
+
+void WipeCommandLine() noexcept {
+  wchar_t* wide = ::GetCommandLineW();
+  if (wide != nullptr) ::SecureZeroMemory(wide, std::wcslen(wide) * sizeof(wchar_t));
+  char* ansi = ::GetCommandLineA();
+  if (ansi != nullptr) ::SecureZeroMemory(ansi, std::strlen(ansi));
+}
+
+// ---- Console ----
+
+void WriteText(std::string_view text) { std::fwrite(text.data(), 1, text.size(), Console()); }
+
+void WriteLineEnd() { std::fputs("\r\n", Console()); }
+
+void Flush() { std::fflush(Console()); }
+
+bool ConsoleIsTerminal() {
+  DWORD mode = 0;
+  return ::GetConsoleMode(::GetStdHandle(STD_OUTPUT_HANDLE), &mode) != 0;
+}
+
+void SetTitle(std::string_view title) {
+  if (!ConsoleIsTerminal()) return;
+  ::SetConsoleTitleA(std::string(title).c_str());
+}
+
+// ---- Files ----
+
+File::~File() { Close(); }
+
+File::File(File&& other) noexcept : handle_(std::exchange(other.handle_, kNoHandle)) {}
+
+File& File::operator=(File&& other) noexcept {
+  if (this != &other) {
+    Close();
+    handle_ = std::exchange(other.handle_, kNoHandle);
+  }
+  return *this;
+}
+
+bool File::Close() noexcept {
+  if (handle_ == kNoHandle) return true;
+  const HANDLE h = ToHandle(std::exchange(handle_, kNoHandle));
+  {
+    Held held;
+    if (TheTemporary().handle == h) TheTemporary().handle = INVALID_HANDLE_VALUE;
+  }
+  return ::CloseHandle(h) != 0;
+}
+
+PathKind KindOf(const std::string& path) {
+  const HANDLE h = OpenForQuery(path);
+  if (h == INVALID_HANDLE_VALUE) return PathKind::Missing;
+  PathKind kind = PathKind::Other;
+  if (::GetFileType(h) == FILE_TYPE_DISK) {
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (::GetFileInformationByHandle(h, &info)) {
+      kind = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? PathKind::Directory : PathKind::Regular;
+    }
+  }
+  ::CloseHandle(h);
+  return kind;
+}
+
+std::optional<FileId> IdOf(const std::string& path) {
+  const HANDLE h = OpenForQuery(path);
+  if (h == INVALID_HANDLE_VALUE) return std::nullopt;
+  const std::optional<FileId> id = IdOfHandle(h);
+  ::CloseHandle(h);
+  return id;
+}
+
+FileId IdOf(const File& file) { return IdOfHandle(ToHandle(file.Handle())).value_or(FileId{}); }
+
+File OpenForReading(const std::string& path) {
+  File f(ToNative(::CreateFileW(Wide(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr)));
+  if (f.IsOpen() && ::GetFileType(ToHandle(f.Handle())) != FILE_TYPE_DISK) return File();
+  return f;
+}
+
+File OpenExistingForWriting(const std::string& path) {
+  return File(ToNative(::CreateFileW(Wide(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                     nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)));
+}
+
+std::int64_t SizeOf(const File& file) {
+  LARGE_INTEGER size{};
+  if (!::GetFileSizeEx(ToHandle(file.Handle()), &size)) return -1;
+  return size.QuadPart;
+}
+
+std::int64_t Read(File& file, std::uint8_t* into, std::int64_t n) {
+  std::int64_t done = 0;
+  while (done < n) {
+    const DWORD want = n - done < kMaxChunk ? static_cast<DWORD>(n - done) : kMaxChunk;
+    DWORD got = 0;
+    if (!::ReadFile(ToHandle(file.Handle()), into + done, want, &got, nullptr) || got == 0) break;
+    done += got;
+  }
+  return done;
+}
+
+bool WriteAll(File& file, const std::uint8_t* from, std::int64_t n) {
+  std::int64_t done = 0;
+  while (done < n) {
+    const DWORD want = n - done < kMaxChunk ? static_cast<DWORD>(n - done) : kMaxChunk;
+    DWORD put = 0;
+    if (!::WriteFile(ToHandle(file.Handle()), from + done, want, &put, nullptr) || put == 0) return false;
+    done += put;
+  }
+  return true;
+}
+
+bool Sync(File& file) { return ::FlushFileBuffers(ToHandle(file.Handle())) != 0; }
+
+bool MayWrite(const std::string& path) {
+  // Opening for writing changes nothing, and answers for the read-only
+  // attribute, the access rights and another process holding the file.
+  const HANDLE h = ::CreateFileW(Wide(path).c_str(), GENERIC_WRITE,
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                 FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  ::CloseHandle(h);
+  return true;
+}
+
+std::optional<std::string> FollowLinks(const std::string& path) { return path; }
+
+std::optional<std::string> CurrentDirectory() {
+  const DWORD n = ::GetCurrentDirectoryW(0, nullptr);
+  if (n == 0) return std::nullopt;
+  std::vector<wchar_t> buf(n);
+  const DWORD len = ::GetCurrentDirectoryW(n, buf.data());
+  if (len == 0 || len >= n) return std::nullopt;
+  return Utf8(buf.data(), len);
+}
+
+// ---- Paths ----
+
+PathParts SplitPath(const std::string& path) {
+  const bool drive = path.size() >= 2 && path[1] == ':';
+  const auto sep = path.find_last_of("\\/");
+  PathParts out;
+  if (sep == std::string::npos) {
+    out.directory = drive ? path.substr(0, 2) : std::string(".");  // "c:name" is relative to c:'s folder
+    out.name = drive ? path.substr(2) : path;
+  } else {
+    // A name in a root keeps the root's separator: "\", "c:\".
+    const bool root = sep == 0 || (drive && sep == 2);
+    out.directory = path.substr(0, root ? sep + 1 : sep);
+    out.name = path.substr(sep + 1);
+  }
+  if (out.name == "." || out.name == "..") out.name.clear();
+  return out;
+}
+
+std::string JoinPath(const std::string& directory, const std::string& name) {
+  if (directory.empty() || IsSeparator(directory.back()) || (directory.size() == 2 && directory[1] == ':')) {
+    return directory + name;
+  }
+  return directory + '\\' + name;
+}
+
+std::string CompleteKeyPath(std::string_view currentDirectory, std::string_view argument) {
+  // A drive letter ("d:\keys\k.bin") makes the path complete.
+  if (argument.find(':') != std::string_view::npos) return std::string(argument);
+  std::string path(currentDirectory);
+  if (path.empty() || !IsSeparator(path.back())) path += '\\';
+  path += argument;
+  return path;
+}
+
+// ---- The output's temporary file ----
+
+File CreateTemporary(const std::string& directory, const std::string& prefix, const std::string& /*replaced*/,
+                     std::string& path) {
+  // The new file takes the folder's inherited permissions, as any file
+  // created there would.
+  static constexpr char kLetters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+  LARGE_INTEGER now{};
+  ::QueryPerformanceCounter(&now);
+  std::uint32_t x = static_cast<std::uint32_t>(now.QuadPart) ^ (::GetCurrentProcessId() << 16) ^ 0x9e3779b9u;
+  InstallCleanupHandler();
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    std::string candidate = JoinPath(directory, prefix);
+    for (int i = 0; i < 6; ++i) {
+      x ^= x << 13;
+      x ^= x >> 17;
+      x ^= x << 5;
+      candidate += kLetters[x % (sizeof kLetters - 1)];
+    }
+    const std::wstring wide = Wide(candidate);
+    Held held;
+    const HANDLE h = ::CreateFileW(wide.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, 0, nullptr, CREATE_NEW,
+                                   FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+      const DWORD error = ::GetLastError();
+      if (error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS) continue;
+      return File();
+    }
+    TheTemporary().path = wide;
+    TheTemporary().handle = h;
+    path = candidate;
+    return File(ToNative(h));
+  }
+  return File();
+}
+
+bool CommitTemporary(const std::string& path, const std::string& target) {
+  Held held;
+  if (!::MoveFileExW(Wide(path).c_str(), Wide(target).c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    return false;
+  }
+  TheTemporary().path.clear();
+  return true;
+}
+
+void DeleteTemporary(const std::string& path) noexcept {
+  Held held;
+  ::DeleteFileW(Wide(path).c_str());
+  TheTemporary().path.clear();
+}
+
+// ---- Process ----
+
+// A write to a closed pipe fails with an error on Windows; nothing to do.
+void IgnoreBrokenPipe() {}
+
+}  // namespace tolbrek5::platform
