@@ -40,7 +40,6 @@ __attribute__((constructor)) void LoadFault() {
   if (colon != nullptr) g_limit = std::strtoll(colon + 1, nullptr, 10);
 }
 
-bool Is(const char* request) { return std::strcmp(g_fault, request) == 0; }
 bool Kind(const char* kind) { return std::strncmp(g_fault, kind, std::strlen(kind)) == 0; }
 
 void Stop(const char* point) {
@@ -96,7 +95,7 @@ int fsync(int fd) {
   if (!g_fsyncSeen) {
     g_fsyncSeen = true;
     Stop("fsync");
-    if (Is("fail:fsync")) {
+    if (std::strcmp(g_fault, "fail:fsync") == 0) {
       errno = EIO;
       return -1;
     }
@@ -107,7 +106,7 @@ int fsync(int fd) {
 int rename(const char* from, const char* to) {
   static auto real = Next<int (*)(const char*, const char*)>("rename");
   Stop("rename");
-  if (Is("fail:rename")) {
+  if (std::strcmp(g_fault, "fail:rename") == 0) {
     errno = EIO;
     return -1;
   }

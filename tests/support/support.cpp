@@ -46,11 +46,6 @@ Bytes MakeBytes(const std::string& recipe, std::size_t size) {
   return out;
 }
 
-Bytes Vector::KeyBytes() const {
-  if (!keyIsFile) return {keyText.begin(), keyText.end()};
-  return MakeBytes(keyFileRecipe, std::min(keyFileLength, size));
-}
-
 std::vector<std::vector<std::string>> ReadTable(const std::string& name) {
   std::ifstream in(std::string(TOLBREK5_TEST_DATA) + "/" + name);
   std::vector<std::vector<std::string>> rows;
@@ -203,10 +198,6 @@ bool RunningProgram::WaitUntilStopped() {
   reaped_ = true;
   waitStatus_ = status;
   return false;
-}
-
-void RunningProgram::Signal(int sig) const {
-  if (!reaped_) ::kill(pid_, sig);
 }
 
 ProgramRun RunningProgram::Finish() {

@@ -3,8 +3,10 @@
 // directory.
 #pragma once
 
+#include <signal.h>
 #include <sys/types.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <filesystem>
 #include <map>
@@ -37,7 +39,9 @@ struct Vector {
   bool keyIsFile = false;
   Bytes Plaintext() const { return MakeBytes(plaintextRecipe, size); }
   // The key as the program takes it (a key file's first min(length, size) bytes).
-  Bytes KeyBytes() const;
+  Bytes KeyBytes() const {
+    return keyIsFile ? MakeBytes(keyFileRecipe, std::min(keyFileLength, size)) : Bytes(keyText.begin(), keyText.end());
+  }
 };
 Vector FindVector(const std::string& name);
 
@@ -73,7 +77,7 @@ class RunningProgram {
 
   // Waits until the program stops itself (the shim's "stop:"); false when it ended.
   bool WaitUntilStopped();
-  void Signal(int sig) const;
+  void Signal(int sig) const { ::kill(pid_, sig); }
   // Reads the rest of its output and waits for it to end.
   ProgramRun Finish();
 

@@ -54,17 +54,16 @@ struct StatePair {
       std::memcpy(s->Pad.data(), pad.data(), pad.size());
     }
   }
+  // Key length and digests of the key, pad, blocks; cursor and stir state.
   void ExpectSame(std::int32_t span, std::int32_t keySpan) const {
-    auto same = [](const std::uint8_t* x, const std::uint8_t* y, std::int32_t n) {
-      return std::memcmp(x, y, static_cast<std::size_t>(n)) == 0;
+    auto state = [&](const CipherState& s) {
+      auto digest = [](const std::uint8_t* p, std::int32_t n) { return Fnv1a64Hex(p, static_cast<std::size_t>(n)); };
+      return std::to_string(s.Key.Length()) + " key " + digest(s.Key.data(), keySpan) + " pad " +
+             digest(s.Pad.data(), span) + " in " + digest(s.InBlock.data(), s.BlockLen) + " out " +
+             digest(s.OutBlock.data(), s.BlockLen) + " " + std::to_string(s.PadKeyCursor) + " " +
+             std::to_string(s.StirState);
     };
-    EXPECT_EQ(a.Key.Length(), b.Key.Length());
-    EXPECT_TRUE(same(a.Key.data(), b.Key.data(), keySpan)) << "key differs";
-    EXPECT_TRUE(same(a.Pad.data(), b.Pad.data(), span)) << "pad differs";
-    EXPECT_TRUE(same(a.InBlock.data(), b.InBlock.data(), a.BlockLen)) << "InBlock differs";
-    EXPECT_TRUE(same(a.OutBlock.data(), b.OutBlock.data(), a.BlockLen)) << "OutBlock differs";
-    EXPECT_EQ(a.PadKeyCursor, b.PadKeyCursor);
-    EXPECT_EQ(a.StirState, b.StirState);
+    EXPECT_EQ(state(a), state(b));
   }
 };
 
