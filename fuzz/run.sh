@@ -1,9 +1,8 @@
 #!/usr/bin/env bash
-# Builds the fuzz targets (preset "fuzz", clang) and runs each for SECONDS
-# seconds (default 60), one after the other:
+# Builds the fuzz target (preset "fuzz", clang) and runs it for SECONDS
+# seconds (default 60):
 #   decrypt_fuzzer  arbitrary bytes decrypted with arbitrary keys by the engine
-#   startup_fuzzer  the whole program over fuzzed arguments and prepared files
-# Each starts from fuzz/corpus/<target>/, all replayed first: named seeds and
+# It starts from fuzz/corpus/<target>/, all replayed first: named seeds and
 # regression inputs, and inputs of longer runs that added coverage (merged
 # with: build/fuzz/fuzz/<target>_fuzzer -merge=1 fuzz/corpus/<target>
 # build/fuzz/corpus/<target>). Inputs a run finds go to
@@ -19,7 +18,7 @@ cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz
 
 status=0
-for target in decrypt startup; do
+for target in decrypt; do
   work=build/fuzz/run/$target
   mkdir -p "build/fuzz/corpus/$target" "build/fuzz/artifacts/$target" "$work/tmp"
   echo "== ${target}_fuzzer, ${seconds} s"

@@ -1,75 +1,49 @@
 // Fault injection for end-to-end tests: a library loaded into the program
-// with LD_PRELOAD that makes its file calls fail, or stops or kills the
-// process at a chosen call. The fault comes from the environment variable
-// TOLBREK5_FAULT:
+// with LD_PRELOAD that makes its file calls fail, or stops the process at a
+// chosen call. The fault comes from the environment variable TOLBREK5_FAULT:
 //
 //   nospace:N      writes to files store N bytes in all; the write that reaches
 //                  the limit stores what fits, every later one fails (ENOSPC)
 //   readerr:N      reads from files deliver N bytes in all, then fail (EIO)
 //   readeof:N      reads from files deliver N bytes in all, then end of file
-//   fail:fsync     fsync fails (EIO)
+//   fail:fsync     the first fsync fails (EIO)
 //   fail:rename    rename fails (EIO)
-//   fail:close     closing a file that was written fails (EIO; it is closed)
-//   kill:POINT     SIGKILL at POINT
-//   stop:POINT     SIGSTOP at POINT (the test continues the process)
+//   stop:POINT     SIGSTOP at POINT (the test continues or signals the process):
+//                  "write" (before the first write to a file), "written" (after
+//                  it), "fsync" (before the first fsync), "rename" (before the
+//                  rename) or "renamed" (after a successful rename)
 //
-// POINT is "write" (before the first write to a file), "written" (after it),
-// "fsync" (before the first fsync), "rename" (before the rename) or
-// "renamed" (after a successful rename). "Files" are descriptors above 2:
-// the console is left alone.
+// "Files" are descriptors above 2: the console is left alone.
 #include <dlfcn.h>
 #include <signal.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <set>
 
 namespace {
 
-enum class Kind { None, NoSpace, ReadError, ReadEof, Fail, Kill, Stop };
-
-struct Fault {
-  Kind kind = Kind::None;
-  std::int64_t limit = 0;  // bytes, for the byte-counting faults
-  char what[16] = {};      // call or point name
-};
-
-Fault g_fault;
+const char* g_fault = "";
+std::int64_t g_limit = 0;  // bytes, for nospace, readerr and readeof
 std::int64_t g_written = 0;
 std::int64_t g_read = 0;
-bool g_firstWriteSeen = false;
+bool g_writeSeen = false;
 bool g_fsyncSeen = false;
-std::set<int>* g_writtenFds = nullptr;
 
 __attribute__((constructor)) void LoadFault() {
   const char* request = std::getenv("TOLBREK5_FAULT");
   if (request == nullptr) return;
+  g_fault = request;
   const char* colon = std::strchr(request, ':');
-  if (colon == nullptr) return;
-  const std::size_t kindLen = static_cast<std::size_t>(colon - request);
-  const char* arg = colon + 1;
-  auto is = [&](const char* name) { return std::strlen(name) == kindLen && std::strncmp(request, name, kindLen) == 0; };
-  if (is("nospace")) g_fault.kind = Kind::NoSpace;
-  if (is("readerr")) g_fault.kind = Kind::ReadError;
-  if (is("readeof")) g_fault.kind = Kind::ReadEof;
-  if (is("fail")) g_fault.kind = Kind::Fail;
-  if (is("kill")) g_fault.kind = Kind::Kill;
-  if (is("stop")) g_fault.kind = Kind::Stop;
-  g_fault.limit = std::strtoll(arg, nullptr, 10);
-  std::snprintf(g_fault.what, sizeof g_fault.what, "%s", arg);
-  g_writtenFds = new std::set<int>;
+  if (colon != nullptr) g_limit = std::strtoll(colon + 1, nullptr, 10);
 }
 
-bool Is(Kind kind, const char* what) { return g_fault.kind == kind && std::strcmp(g_fault.what, what) == 0; }
+bool Kind(const char* kind) { return std::strncmp(g_fault, kind, std::strlen(kind)) == 0; }
 
-// Stops or kills the process when the fault names `point`.
-void AtPoint(const char* point) {
-  if (Is(Kind::Kill, point)) ::raise(SIGKILL);
-  if (Is(Kind::Stop, point)) ::raise(SIGSTOP);
+void Stop(const char* point) {
+  if (Kind("stop:") && std::strcmp(g_fault + 5, point) == 0) ::raise(SIGSTOP);
 }
 
 template <typename Fn>
@@ -83,32 +57,31 @@ extern "C" {
 
 ssize_t write(int fd, const void* buf, size_t n) {
   static auto real = Next<ssize_t (*)(int, const void*, size_t)>("write");
-  if (fd <= 2 || g_fault.kind == Kind::None) return real(fd, buf, n);
-  const bool first = !g_firstWriteSeen;
-  g_firstWriteSeen = true;
-  if (first) AtPoint("write");
-  if (g_writtenFds != nullptr) g_writtenFds->insert(fd);
-  size_t allowed = n;
-  if (g_fault.kind == Kind::NoSpace) {
-    const std::int64_t room = g_fault.limit - g_written;
+  if (fd <= 2) return real(fd, buf, n);
+  const bool first = !g_writeSeen;
+  g_writeSeen = true;
+  if (first) Stop("write");
+  if (Kind("nospace:")) {
+    const std::int64_t room = g_limit - g_written;
     if (room <= 0) {
       errno = ENOSPC;
       return -1;
     }
-    if (static_cast<std::int64_t>(allowed) > room) allowed = static_cast<size_t>(room);
+    if (static_cast<std::int64_t>(n) > room) n = static_cast<size_t>(room);
   }
-  const ssize_t put = real(fd, buf, allowed);
+  const ssize_t put = real(fd, buf, n);
   if (put > 0) g_written += put;
-  if (first) AtPoint("written");
+  if (first) Stop("written");
   return put;
 }
 
 ssize_t read(int fd, void* buf, size_t n) {
   static auto real = Next<ssize_t (*)(int, void*, size_t)>("read");
-  if (fd <= 2 || (g_fault.kind != Kind::ReadError && g_fault.kind != Kind::ReadEof)) return real(fd, buf, n);
-  const std::int64_t room = g_fault.limit - g_read;
+  const bool eof = Kind("readeof:");
+  if (fd <= 2 || !(eof || Kind("readerr:"))) return real(fd, buf, n);
+  const std::int64_t room = g_limit - g_read;
   if (room <= 0) {
-    if (g_fault.kind == Kind::ReadEof) return 0;
+    if (eof) return 0;
     errno = EIO;
     return -1;
   }
@@ -121,8 +94,8 @@ int fsync(int fd) {
   static auto real = Next<int (*)(int)>("fsync");
   if (!g_fsyncSeen) {
     g_fsyncSeen = true;
-    AtPoint("fsync");
-    if (Is(Kind::Fail, "fsync")) {
+    Stop("fsync");
+    if (std::strcmp(g_fault, "fail:fsync") == 0) {
       errno = EIO;
       return -1;
     }
@@ -132,24 +105,13 @@ int fsync(int fd) {
 
 int rename(const char* from, const char* to) {
   static auto real = Next<int (*)(const char*, const char*)>("rename");
-  AtPoint("rename");
-  if (Is(Kind::Fail, "rename")) {
+  Stop("rename");
+  if (std::strcmp(g_fault, "fail:rename") == 0) {
     errno = EIO;
     return -1;
   }
   const int rc = real(from, to);
-  if (rc == 0) AtPoint("renamed");
-  return rc;
-}
-
-int close(int fd) {
-  static auto real = Next<int (*)(int)>("close");
-  const bool written = g_writtenFds != nullptr && g_writtenFds->erase(fd) > 0;
-  const int rc = real(fd);
-  if (written && rc == 0 && Is(Kind::Fail, "close")) {
-    errno = EIO;
-    return -1;
-  }
+  if (rc == 0) Stop("renamed");
   return rc;
 }
 

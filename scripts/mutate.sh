@@ -1,0 +1,100 @@
+#!/usr/bin/env bash
+# Mutation run: applies each single-point fault of scripts/mutants.tsv to
+# src/ in turn, rebuilds incrementally, runs the tests and records which of
+# them fail (kill the fault). Not part of CI: a full run takes about half an
+# hour on two cores.
+#
+#   scripts/mutate.sh [ID...]     every fault, or only the named ones
+#
+# Environment: BUILD (build tree, default build/mutate, configured like the
+# "test" preset), FAST (ctest arguments for every fault, default
+# "-L unit|cli"), SLOW (added for faults marked "slow", default "-L slow"),
+# JOBS (default 2), TEST_TIMEOUT (seconds per test, default 300).
+# Each fault's file is restored right after its run, also when the script is
+# interrupted. Results go to $BUILD/mutants.out (id, file, what, killed by)
+# and are printed as a table at the end.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+build=${BUILD:-build/mutate}
+fast=${FAST:--L unit|cli}
+slow=${SLOW:--L slow}
+jobs=${JOBS:-2}
+timeout=${TEST_TIMEOUT:-300}
+list=scripts/mutants.tsv
+results=$build/mutants.out
+
+cmake -S . -B "$build" -G "Unix Makefiles" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  "-DCMAKE_CXX_FLAGS_RELWITHDEBINFO=-O2 -g" -DTOLBREK5_BUILD_TESTS=ON >/dev/null
+
+# Applies (or checks) one fault: the original text must occur exactly once.
+apply() {
+  python3 - "$@" <<'PY'
+import sys
+path, orig, repl = sys.argv[1], sys.argv[2], sys.argv[3]
+unescape = lambda s: s.replace('\\n', '\n').replace('\\t', '\t')
+orig, repl = unescape(orig), unescape(repl)
+text = open(path).read()
+if text.count(orig) != 1:
+    sys.exit(f"{path}: the original text occurs {text.count(orig)} times: {orig!r}")
+open(path, 'w').write(text.replace(orig, repl))
+PY
+}
+
+# Runs the tests; prints the names of those that failed, blank-separated.
+run_tests() {
+  local failed=$build/Testing/Temporary/LastTestsFailed.log
+  rm -f "$failed"
+  # shellcheck disable=SC2086
+  ctest --test-dir "$build" $* -j "$jobs" --timeout "$timeout" >"$build/mutant-ctest.log" 2>&1 || true
+  if [ -f "$failed" ]; then cut -d: -f2- "$failed" | sed 's/  # GetParam.*//' | tr '\n' ' '; fi
+}
+
+backup=""
+target=""
+restore() {
+  if [ -n "$backup" ]; then
+    cp "$backup" "$target"
+    backup=""
+  fi
+}
+trap restore EXIT INT TERM
+
+echo "== unmutated build and tests"
+cmake --build "$build" -j "$jobs" >"$build/mutant-build.log" 2>&1 || { tail -30 "$build/mutant-build.log"; exit 1; }
+before=$(run_tests $fast)
+if [ -n "$before" ]; then
+  echo "tests fail without any fault: $before"
+  exit 1
+fi
+
+: >"$results"
+while IFS=$'\t' read -r -u 3 id file orig repl labels what; do
+  case "$id" in '#'* | '') continue ;; esac
+  if [ $# -gt 0 ] && ! printf '%s\n' "$@" | grep -qx -- "$id"; then continue; fi
+  target=$root/$file
+  backup=$build/mutant-backup
+  cp "$target" "$backup"
+  apply "$target" "$orig" "$repl"
+  start=$SECONDS
+  targets="tolbrek5 tolbrek5_fault_shim unit_tests cli_tests wipe_tests"
+  if [ "$labels" = slow ]; then targets="$targets slow_tests"; fi
+  # shellcheck disable=SC2086
+  if cmake --build "$build" -j "$jobs" --target $targets >"$build/mutant-build.log" 2>&1; then
+    killers=$(run_tests $fast)
+    if [ "$labels" = slow ]; then killers="$killers$(run_tests $slow)"; fi
+    killers=${killers% }
+    [ -n "$killers" ] || killers=SURVIVED
+  else
+    killers="(does not build)"
+  fi
+  restore
+  printf '%s\t%s\t%s\t%s\n' "$id" "$file" "$what" "$killers" >>"$results"
+  printf '%-24s %4ss  %s\n' "$id" $((SECONDS - start)) "$killers"
+done 3<"$list"
+
+# Leave the build matching the restored sources.
+cmake --build "$build" -j "$jobs" >"$build/mutant-build.log" 2>&1 || true
+echo
+echo "== results ($results)"
+column -t -s $'\t' "$results"

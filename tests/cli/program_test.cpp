@@ -1,0 +1,294 @@
+// The program end to end, one run a row of data/runs.tsv: its arguments, the
+// fault it meets, what it prints after the banner, its exit status and the
+// one file it may create or replace (every other file, and every file after
+// a failure, stays as it was, with no temporary file left behind); the
+// known-answer vectors through the program; and runs stopped while they
+// write their output.
+#include <gtest/gtest.h>
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "support/support.h"
+
+namespace tolbrek5::test {
+namespace {
+
+const char kKey[] = "0123456789";
+
+std::string ReadText(const fs::path& file) {
+  const Bytes bytes = ReadBytes(file);
+  return {bytes.begin(), bytes.end()};
+}
+
+// The directory every run starts from. "enc" is "in" encrypted under kKey;
+// the z<size> files are sparse zeros, read only through a failing read.
+void Populate(const fs::path& dir) {
+  const Bytes in = MakeBytes("xs1", 5000);
+  WriteBytes(dir / "in", in);
+  WriteBytes(dir / "enc", RunEngine(in, Bytes(kKey, kKey + 10), false).output);
+  WriteBytes(dir / "in4999", MakeBytes("xs2", 4999));
+  WriteBytes(dir / "enc5003", MakeBytes("xs3", 5003));
+  WriteBytes(dir / "out", MakeBytes("text", 777));
+  WriteBytes(dir / "k9", MakeBytes("text", 9));
+  WriteBytes(dir / "k10", MakeBytes("text", 10));
+  fs::create_directory(dir / "sub");
+  WriteBytes(dir / "sub" / "k10", MakeBytes("xs4", 10));
+  fs::create_hard_link(dir / "in", dir / "in.hardlink");
+  fs::create_hard_link(dir / "out", dir / "out.hardlink");
+#ifndef _WIN32
+  fs::create_symlink("in", dir / "in.symlink");
+  fs::create_symlink("out", dir / "out.symlink");
+#endif
+  for (const std::uintmax_t size : {30000000ull, 30000003ull, 30000004ull, 30000007ull, (1ull << 32) + 5}) {
+    const fs::path file = dir / (size > 1ull << 32 ? "huge.key" : "z" + std::to_string(size));
+    WriteBytes(file, {});
+    fs::resize_file(file, size);
+  }
+}
+
+// A line of data/runs.tsv (the file says what each column holds).
+struct Row {
+  std::string name;
+  std::vector<std::string> args;
+  std::string fault, phase, message;
+  int status;
+  std::string made;
+};
+void PrintTo(const Row& r, std::ostream* os) { *os << r.name; }
+
+// Why a row cannot run here, if it cannot.
+std::string WhyNot(const Row& r) {
+#ifdef _WIN32
+  if (!r.fault.empty() && r.fault.rfind("open:", 0) != 0) return "faults are injected on POSIX systems only";
+  for (const std::string& a : r.args) {
+    if (a.find("symlink") != std::string::npos) return "symbolic links need a privilege on Windows";
+    if (a[0] == '/') return "a POSIX path";
+  }
+#else
+  for (const std::string& a : r.args) {
+    if (a.rfind("/tolbrek5-", 0) == 0 && ::access("/", W_OK) != 0) return "needs a writable /";
+  }
+#endif
+  return "";
+}
+
+std::vector<Row> Rows() {
+  std::vector<Row> rows;
+  auto table = ReadTable("runs.tsv");
+#ifdef _WIN32
+  for (auto f : ReadTable("runs_windows.tsv")) table.push_back(f);
+#endif
+  for (auto f : table) {
+    for (std::string& col : f) col = col == "-" ? "" : col;
+    Row r{f.at(0), {}, f.at(2), f.at(3), f.at(4), std::stoi(f.at(5)), f.at(6)};
+    std::istringstream args(f[1]);
+    for (std::string a; args >> a;) r.args.push_back(a);
+    for (auto at = r.message.find("\\n"); at != std::string::npos; at = r.message.find("\\n")) {
+      r.message.replace(at, 2, "\n");
+    }
+    rows.push_back(r);
+  }
+  return rows;
+}
+
+class ProgramRuns : public ::testing::TestWithParam<Row> {};
+
+TEST_P(ProgramRuns, PrintAndLeaveFilesAsTheRowSays) {
+  const Row& r = GetParam();
+  ScratchDir dir;
+  Populate(dir.path());
+  std::vector<std::string> args = r.args;
+  if (!WhyNot(r).empty()) GTEST_SKIP() << WhyNot(r);
+  for (std::string& a : args) {
+    if (a.find('@') != std::string::npos) a.replace(a.find('@'), 1, dir.path().string());
+  }
+  std::string expected = r.message == "usage" ? ReadText(std::string(TOLBREK5_TEST_DATA) + "/usage.txt")
+                                              : r.message + "\n";
+  if (!r.phase.empty()) {
+    expected = "inputfile=" + args[1] + ", outputfile=" + args[2] +
+               ", inputfilesize=" + std::to_string(fs::file_size(dir / args[1])) + " bytes\n\n" +
+               (r.phase[0] == 'D' ? "Decrypting" : "Encrypting") + " block " + r.phase.substr(2) + "\b\b\b\n" +
+               expected;
+  }
+  auto before = Snapshot(dir.path());  // first: reading a file drops this process's record lock on it
+  std::string fault = r.fault;
+#ifdef _WIN32
+  // "open:<file>": another process holds the file open for writing.
+  HANDLE held = INVALID_HANDLE_VALUE;
+  if (fault.rfind("open:", 0) == 0) {
+    held = ::CreateFileW((dir / fault.substr(5)).wstring().c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                         nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    fault.clear();
+  }
+  const ProgramRun run = RunTolbrek5(args, dir.path());
+  if (held != INVALID_HANDLE_VALUE) ::CloseHandle(held);
+#else
+  std::int64_t addressSpace = 0;
+  int lock = -1;
+  if (fault == "memory") {
+#ifdef __SANITIZE_ADDRESS__
+    GTEST_SKIP() << "the sanitizer needs far more address space";
+#endif
+    addressSpace = std::int64_t{96} << 20;  // room for the key, not for the block buffers
+    fault.clear();
+  } else if (fault.rfind("lock:", 0) == 0) {
+    lock = ::open((dir / fault.substr(fault.rfind(':') + 1)).c_str(), O_RDWR);
+    struct flock whole {};
+    whole.l_type = F_WRLCK;
+    ASSERT_EQ(fault.rfind("lock:record:", 0) == 0 ? ::fcntl(lock, F_SETLK, &whole) : ::flock(lock, LOCK_EX), 0);
+    fault.clear();
+  }
+  const ProgramRun run = RunTolbrek5(args, dir.path(), fault, addressSpace);
+  if (lock >= 0) ::close(lock);
+#endif
+  EXPECT_EQ(run.out, kBanner + expected);
+  EXPECT_EQ(run.status, r.status);
+  auto after = Snapshot(dir.path());
+  if (!r.made.empty()) {
+    const std::string name = r.made.substr(0, r.made.find(':'));
+    EXPECT_EQ(fs::file_size(dir / name), std::stoull(r.made.substr(r.made.find(':') + 1)));
+    before.erase(name);
+    after.erase(name);
+  }
+  EXPECT_EQ(after, before);
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, ProgramRuns, ::testing::ValuesIn(Rows()),
+                         [](const auto& p) { return p.param.name; });
+
+// The vectors through the program: the listed ciphertext, and back.
+class KnownAnswer : public ::testing::TestWithParam<std::string> {};
+
+TEST_P(KnownAnswer, EncryptsToTheListedCiphertextAndBack) {
+  const Vector v = FindVector(GetParam());
+  ScratchDir dir;
+  WriteBytes(dir / "plain", v.Plaintext());
+  std::string key = v.keyText;
+  if (v.keyIsFile) WriteBytes(dir / (key = "key"), MakeBytes(v.keyFileRecipe, v.keyFileLength));
+  ASSERT_EQ(RunTolbrek5({v.keyIsFile ? "ef" : "ec", "plain", "cipher", key}, dir.path()).status, 0);
+  EXPECT_EQ(Fnv1a64Hex(ReadBytes(dir / "cipher")), v.ciphertextFnv);
+#ifndef _WIN32
+  // A new output gets the permissions of a newly created file.
+  const mode_t mask = ::umask(022);
+  ::umask(mask);
+  EXPECT_EQ(static_cast<mode_t>(fs::status(dir / "cipher").permissions()), 0666 & ~mask);
+#endif
+  ASSERT_EQ(RunTolbrek5({v.keyIsFile ? "df" : "dc", "cipher", "back", key}, dir.path()).status, 0);
+  EXPECT_TRUE(ReadBytes(dir / "back") == v.Plaintext());
+}
+
+INSTANTIATE_TEST_SUITE_P(Vectors, KnownAnswer, ::testing::Values("v1", "v2", "v3", "v4"));
+
+#ifdef _WIN32
+// While a run is under way its temporary output is shared with no other
+// process, and its input may be read but not written by others.
+TEST(WindowsSharing, OthersCannotOpenTheOutputOrWriteTheInputDuringARun) {
+  ScratchDir dir;
+  WriteBytes(dir / "plain", MakeBytes("xs42", 6000000));
+  RunningProgram program({"ec", "plain", "out", kKey}, dir.path());
+  auto open = [](const fs::path& file, DWORD access) {
+    const HANDLE h = ::CreateFileW(file.wstring().c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                   nullptr, OPEN_EXISTING, 0, nullptr);
+    if (h != INVALID_HANDLE_VALUE) ::CloseHandle(h);
+    return h != INVALID_HANDLE_VALUE;
+  };
+  fs::path temporary;
+  for (int tries = 0; temporary.empty() && tries < 2000; ++tries) {
+    for (const auto& e : fs::directory_iterator(dir.path())) {
+      if (e.path().filename().string().rfind(".out.tolbrek5-", 0) == 0) temporary = e.path();
+    }
+    if (temporary.empty()) ::Sleep(5);
+  }
+  ASSERT_FALSE(temporary.empty());
+  EXPECT_FALSE(open(temporary, GENERIC_READ));
+  EXPECT_FALSE(open(dir / "plain", GENERIC_WRITE));
+  EXPECT_TRUE(open(dir / "plain", GENERIC_READ));
+  EXPECT_EQ(program.Finish().status, 0);
+  EXPECT_FALSE(fs::exists(temporary));
+  EXPECT_EQ(fs::file_size(dir / "out"), 6000004u);
+}
+#else
+// A run stopped by the fault shim at each step of writing its output, then
+// continued, killed, interrupted or terminated. While it is stopped, others
+// may read its input and key file but not lock them for writing, and may not
+// lock its temporary output at all. Afterwards the output file is either
+// exactly as it was or the whole new output; only SIGKILL may leave a
+// temporary file, named after the output.
+
+// Whether this process may lock all of `path` (flock: LOCK_SH or LOCK_EX;
+// record lock: F_RDLCK or F_WRLCK).
+bool MayLock(const fs::path& path, bool record, int how) {
+  const int fd = ::open(path.c_str(), O_RDWR);
+  struct flock whole {};
+  whole.l_type = static_cast<short>(how);
+  const bool taken = fd >= 0 && (record ? ::fcntl(fd, F_SETLK, &whole) : ::flock(fd, how | LOCK_NB)) == 0;
+  ::close(fd);
+  return taken;
+}
+
+struct Interruption {
+  const char* point;  // where the shim stops the program
+  int sig;            // then sent, before SIGCONT (0: none)
+  bool replaced;      // "out" holds the new output afterwards
+};
+void PrintTo(const Interruption& c, std::ostream* os) { *os << c.point << " " << c.sig; }
+
+class Interrupted : public ::testing::TestWithParam<Interruption> {};
+
+TEST_P(Interrupted, LeavesTheOldOrTheWholeNewOutput) {
+  const Interruption& c = GetParam();
+  ScratchDir dir;
+  const Bytes plain = MakeBytes("xs40", 20000), key = MakeBytes("xs41", 64), old = MakeBytes("text", 321);
+  WriteBytes(dir / "plain", plain);
+  WriteBytes(dir / "key", key);
+  WriteBytes(dir / "out", old);
+  RunningProgram program({"ef", "plain", "out", "key"}, dir.path(), std::string("stop:") + c.point);
+  ASSERT_TRUE(program.WaitUntilStopped()) << program.Finish().out;
+  fs::path temporary;
+  for (const auto& e : fs::directory_iterator(dir.path())) {
+    const std::string name = e.path().filename().string();
+    if (name.rfind(".out.tolbrek5-", 0) == 0 && name.size() == 20) temporary = e.path();
+  }
+  EXPECT_EQ(temporary.empty(), std::string(c.point) == "renamed");
+  if (std::string(c.point) == "write") {
+    for (const char* name : {"plain", "key"}) {
+      EXPECT_TRUE(MayLock(dir / name, false, LOCK_SH) && MayLock(dir / name, true, F_RDLCK)) << name;
+      EXPECT_FALSE(MayLock(dir / name, false, LOCK_EX) || MayLock(dir / name, true, F_WRLCK)) << name;
+    }
+    EXPECT_FALSE(MayLock(temporary, false, LOCK_SH) || MayLock(temporary, true, F_RDLCK));
+  }
+  if (c.sig != 0) program.Signal(c.sig);
+  program.Signal(SIGCONT);
+  const ProgramRun run = program.Finish();
+  EXPECT_EQ(run.status, c.sig == 0 ? 0 : 128 + c.sig) << run.out;
+  EXPECT_TRUE(ReadBytes(dir / "out") == (c.replaced ? RunEngine(plain, key, false).output : old));
+  EXPECT_EQ(!temporary.empty() && fs::exists(temporary), c.sig == SIGKILL && !c.replaced);
+}
+
+// Renaming runs with the clean-up signals held: an interrupt that arrives
+// while the output is being renamed takes effect once the output is whole.
+INSTANTIATE_TEST_SUITE_P(Points, Interrupted,
+                         ::testing::Values(Interruption{"write", 0, true}, Interruption{"write", SIGKILL, false},
+                                           Interruption{"renamed", SIGKILL, true},
+                                           Interruption{"written", SIGTERM, false},
+                                           Interruption{"fsync", SIGINT, false},
+                                           Interruption{"rename", SIGTERM, true}),
+                         [](const auto& p) {
+                           return std::string(p.param.point) + "_" + std::to_string(p.param.sig);
+                         });
+#endif
+
+}  // namespace
+}  // namespace tolbrek5::test

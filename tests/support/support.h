@@ -1,0 +1,121 @@
+// Test support: the known-answer vectors and their inputs, the engine run
+// block by block without files, and the built program run in a scratch
+// directory.
+#pragma once
+
+#include <signal.h>
+#include <algorithm>
+#include <cstdint>
+#include <filesystem>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "cipher/cipher_state.h"
+
+namespace tolbrek5::test {
+
+namespace fs = std::filesystem;
+using Bytes = std::vector<std::uint8_t>;
+
+// FNV-1a 64 as 16 lowercase hex digits.
+std::string Fnv1a64Hex(const std::uint8_t* data, std::size_t n);
+inline std::string Fnv1a64Hex(const Bytes& b) { return Fnv1a64Hex(b.data(), b.size()); }
+
+// Bytes made by a recipe: "zero", "text" (a 56-byte sentence repeated) or
+// "xs<seed>" (xorshift32 bytes).
+Bytes MakeBytes(const std::string& recipe, std::size_t size);
+
+// The lines of a tab-separated file below tests/data, each cut at its tabs;
+// empty lines and lines starting with "#" left out.
+std::vector<std::vector<std::string>> ReadTable(const std::string& name);
+
+// A line of data/vectors/vectors.tsv.
+struct Vector {
+  std::string name, plaintextRecipe, keyText, keyFileRecipe, ciphertextFnv;
+  std::size_t size = 0, keyFileLength = 0;
+  bool keyIsFile = false;
+  Bytes Plaintext() const { return MakeBytes(plaintextRecipe, size); }
+  // The key as the program takes it (a key file's first min(length, size) bytes).
+  Bytes KeyBytes() const {
+    return keyIsFile ? MakeBytes(keyFileRecipe, std::min(keyFileLength, size)) : Bytes(keyText.begin(), keyText.end());
+  }
+};
+Vector FindVector(const std::string& name);
+
+// A whole input through the engine in the block driver's order, without
+// files: the ciphertext or the plaintext (empty when a check fails).
+struct EngineRun {
+  Bytes output;
+  bool ok = true;
+};
+EngineRun RunEngine(const Bytes& input, const Bytes& key, bool decrypting, BlockObserver* observer = nullptr,
+                    const EngineForm& form = ProductionEngine);
+
+// Encrypts the vector's plaintext checking every trace line and the
+// ciphertext digest, then decrypts it checking the same states and the
+// plaintext. The first differing line names the step and block.
+void ExpectVectorRoundTrip(const Vector& v, const EngineForm& form = ProductionEngine);
+
+struct ProgramRun {
+  std::string out;  // standard output
+  int status = -1;  // exit status; 128 + signal number when killed
+};
+
+// The program started with `args` in `dir`; `fault` is handed to the fault
+// shim (support/fault_shim.cpp) when not empty; `addressSpace` > 0 limits
+// RLIMIT_AS. Killed if never finished.
+class RunningProgram {
+ public:
+  RunningProgram(const std::vector<std::string>& args, const fs::path& dir, const std::string& fault = "",
+                 std::int64_t addressSpace = 0);
+  ~RunningProgram();
+  RunningProgram(const RunningProgram&) = delete;
+  RunningProgram& operator=(const RunningProgram&) = delete;
+
+  // POSIX systems only: waits until the program stops itself (the shim's
+  // "stop:"), false when it ended; sends it a signal.
+  bool WaitUntilStopped();
+  void Signal(int sig) const;
+  // Reads the rest of its output and waits for it to end.
+  ProgramRun Finish();
+
+ private:
+  std::intptr_t process_ = -1;  // process id, or process handle on Windows
+  std::intptr_t out_ = -1;      // the reading end of its output
+  bool reaped_ = false;
+  int waitStatus_ = 0;
+};
+
+inline ProgramRun RunTolbrek5(const std::vector<std::string>& args, const fs::path& dir,
+                              const std::string& fault = "", std::int64_t addressSpace = 0) {
+  return RunningProgram(args, dir, fault, addressSpace).Finish();
+}
+
+// A fresh directory, removed with everything in it at the end of the scope.
+class ScratchDir {
+ public:
+  ScratchDir();
+  ~ScratchDir();
+  ScratchDir(const ScratchDir&) = delete;
+  ScratchDir& operator=(const ScratchDir&) = delete;
+  const fs::path& path() const { return path_; }
+  fs::path operator/(const std::string& name) const { return path_ / name; }
+
+ private:
+  fs::path path_;
+};
+
+void WriteBytes(const fs::path& file, const Bytes& bytes);
+Bytes ReadBytes(const fs::path& file);
+
+// Every entry below `dir` (hidden ones included) with its content's digest
+// (files under 1 MiB), its size (larger files), its link target or "<dir>".
+std::map<std::string, std::string> Snapshot(const fs::path& dir);
+
+// The four banner lines every run starts with.
+inline const char kBanner[] =
+    "Varnel 5 ref. v5.00 beta-0, made by the tolbrek5 developers\n\n"
+    "Questions and reports: the tolbrek5 project's issue tracker\n\n";
+
+}  // namespace tolbrek5::test

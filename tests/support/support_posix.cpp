@@ -1,0 +1,96 @@
+// Running the built program on POSIX systems: a child process with its
+// output through a pipe, faults through the shim, and scratch directories.
+#include <fcntl.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <stdexcept>
+
+#include "support/support.h"
+
+namespace tolbrek5::test {
+namespace {
+
+pid_t Pid(std::intptr_t process) { return static_cast<pid_t>(process); }
+
+}  // namespace
+
+RunningProgram::RunningProgram(const std::vector<std::string>& args, const fs::path& dir, const std::string& fault,
+                               std::int64_t addressSpace) {
+  std::vector<std::string> store{TOLBREK5_BINARY};
+  store.insert(store.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (std::string& a : store) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  const std::string where = dir.string();
+  std::vector<std::string> env;
+  if (!fault.empty()) {
+    // The shim goes ahead of a sanitizer runtime linked as a shared library.
+    const char* asan = std::getenv("ASAN_OPTIONS");
+    env = {std::string("LD_PRELOAD=") + TOLBREK5_FAULT_SHIM, "TOLBREK5_FAULT=" + fault,
+           "ASAN_OPTIONS=" + std::string(asan != nullptr ? asan : "") + ":verify_asan_link_order=0"};
+  }
+  int fds[2];
+  if (::pipe2(fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
+  const pid_t pid = ::fork();
+  if (pid < 0) throw std::runtime_error("fork failed");
+  if (pid == 0) {
+    if (::dup2(fds[1], STDOUT_FILENO) < 0 || ::chdir(where.c_str()) != 0) ::_exit(126);
+    for (int sig : {SIGINT, SIGTERM, SIGHUP}) ::signal(sig, SIG_DFL);
+    for (std::string& e : env) ::putenv(e.data());
+    const rlimit lim{static_cast<rlim_t>(addressSpace), static_cast<rlim_t>(addressSpace)};
+    if (addressSpace > 0 && ::setrlimit(RLIMIT_AS, &lim) != 0) ::_exit(126);
+    ::execv(argv[0], argv.data());
+    ::_exit(127);
+  }
+  ::close(fds[1]);
+  process_ = pid;
+  out_ = fds[0];
+}
+
+RunningProgram::~RunningProgram() {
+  if (!reaped_) {
+    ::kill(Pid(process_), SIGKILL);
+    while (::waitpid(Pid(process_), &waitStatus_, 0) < 0 && errno == EINTR) {
+    }
+  }
+  ::close(static_cast<int>(out_));
+}
+
+void RunningProgram::Signal(int sig) const { ::kill(Pid(process_), sig); }
+
+bool RunningProgram::WaitUntilStopped() {
+  int status = 0;
+  while (::waitpid(Pid(process_), &status, WUNTRACED) < 0 && errno == EINTR) {
+  }
+  if (WIFSTOPPED(status)) return true;
+  reaped_ = true;
+  waitStatus_ = status;
+  return false;
+}
+
+ProgramRun RunningProgram::Finish() {
+  ProgramRun run;
+  char buf[4096];
+  for (ssize_t n; (n = ::read(static_cast<int>(out_), buf, sizeof buf)) != 0;) {
+    if (n < 0 && errno != EINTR) break;
+    if (n > 0) run.out.append(buf, static_cast<std::size_t>(n));
+  }
+  while (!reaped_ && ::waitpid(Pid(process_), &waitStatus_, 0) < 0 && errno == EINTR) {
+  }
+  reaped_ = true;
+  run.status = WIFEXITED(waitStatus_) ? WEXITSTATUS(waitStatus_) : 128 + WTERMSIG(waitStatus_);
+  return run;
+}
+
+ScratchDir::ScratchDir() {
+  std::string pattern = (fs::temp_directory_path() / "tolbrek5-test-XXXXXX").string();
+  if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+  path_ = pattern;
+}
+
+}  // namespace tolbrek5::test

@@ -1,0 +1,127 @@
+// Running the built program on Windows (under Wine here): the process, its
+// output through a pipe, and scratch directories.
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+
+#include <random>
+#include <stdexcept>
+
+#include "support/support.h"
+
+namespace tolbrek5::test {
+namespace {
+
+HANDLE H(std::intptr_t h) { return reinterpret_cast<HANDLE>(h); }
+
+std::wstring Wide(const std::string& text) {
+  if (text.empty()) return std::wstring();
+  const int n = ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+  std::wstring out(static_cast<std::size_t>(n), L'\0');
+  ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n);
+  return out;
+}
+
+// One argument quoted so that the C runtime's split gives it back unchanged.
+std::wstring Quote(const std::wstring& arg) {
+  if (!arg.empty() && arg.find_first_of(L" \t\n\v\"") == std::wstring::npos) return arg;
+  std::wstring out = L"\"";
+  for (auto it = arg.begin();; ++it) {
+    std::size_t backslashes = 0;
+    while (it != arg.end() && *it == L'\\') {
+      ++it;
+      ++backslashes;
+    }
+    if (it == arg.end()) {
+      out.append(backslashes * 2, L'\\');
+      break;
+    }
+    out.append(*it == L'"' ? backslashes * 2 + 1 : backslashes, L'\\');
+    out.push_back(*it);
+  }
+  out.push_back(L'"');
+  return out;
+}
+
+}  // namespace
+
+RunningProgram::RunningProgram(const std::vector<std::string>& args, const fs::path& dir, const std::string& fault,
+                               std::int64_t addressSpace) {
+  if (!fault.empty() || addressSpace > 0) throw std::runtime_error("faults are injected on POSIX systems only");
+  const std::wstring exe = fs::absolute(TOLBREK5_BINARY).wstring();
+  std::wstring command = Quote(exe);
+  for (const std::string& a : args) command += L" " + Quote(Wide(a));
+
+  SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+  HANDLE readEnd = nullptr;
+  HANDLE writeEnd = nullptr;
+  if (!::CreatePipe(&readEnd, &writeEnd, &inherit, 0)) throw std::runtime_error("CreatePipe failed");
+  ::SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
+  HANDLE nul = ::CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, OPEN_EXISTING, 0,
+                             nullptr);
+  STARTUPINFOW si{};
+  si.cb = sizeof si;
+  si.dwFlags = STARTF_USESTDHANDLES;
+  si.hStdInput = nul;
+  si.hStdOutput = writeEnd;
+  si.hStdError = ::GetStdHandle(STD_ERROR_HANDLE);
+  PROCESS_INFORMATION pi{};
+  const BOOL started = ::CreateProcessW(exe.c_str(), command.data(), nullptr, nullptr, TRUE, 0, nullptr,
+                                        dir.wstring().c_str(), &si, &pi);
+  ::CloseHandle(writeEnd);
+  if (nul != INVALID_HANDLE_VALUE) ::CloseHandle(nul);
+  if (!started) {
+    ::CloseHandle(readEnd);
+    throw std::runtime_error("CreateProcess failed");
+  }
+  ::CloseHandle(pi.hThread);
+  process_ = reinterpret_cast<std::intptr_t>(pi.hProcess);
+  out_ = reinterpret_cast<std::intptr_t>(readEnd);
+}
+
+RunningProgram::~RunningProgram() {
+  if (!reaped_) {
+    ::TerminateProcess(H(process_), 9);
+    ::WaitForSingleObject(H(process_), INFINITE);
+  }
+  ::CloseHandle(H(process_));
+  ::CloseHandle(H(out_));
+}
+
+ProgramRun RunningProgram::Finish() {
+  std::string raw;
+  char buf[4096];
+  DWORD got = 0;
+  while (::ReadFile(H(out_), buf, sizeof buf, &got, nullptr) && got > 0) raw.append(buf, got);
+  ::WaitForSingleObject(H(process_), INFINITE);
+  DWORD code = 0;
+  ::GetExitCodeProcess(H(process_), &code);
+  reaped_ = true;
+  // The console's line end here is "\r\n"; a bare "\n" would be a fault.
+  ProgramRun run;
+  for (std::size_t i = 0; i < raw.size(); ++i) {
+    if (raw[i] == '\r' && i + 1 < raw.size() && raw[i + 1] == '\n') continue;
+    if (raw[i] == '\n' && (i == 0 || raw[i - 1] != '\r')) run.out += "<bare line feed>";
+    run.out += raw[i];
+  }
+  run.status = static_cast<int>(code);
+  return run;
+}
+
+ScratchDir::ScratchDir() {
+  std::random_device seed;
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    const fs::path candidate = fs::temp_directory_path() / ("tolbrek5-test-" + std::to_string(seed()));
+    if (fs::create_directory(candidate)) {
+      path_ = candidate;
+      return;
+    }
+  }
+  throw std::runtime_error("cannot create a scratch directory");
+}
+
+}  // namespace tolbrek5::test

@@ -1,0 +1,182 @@
+// The rules that single values decide, as tables: when key evolution grows
+// the key and by how much, the seal's check, and how the key is taken from a
+// key file or a text argument (check values themselves are in the vectors'
+// traces); and the progress line's percentage.
+#include <gtest/gtest.h>
+#ifndef _WIN32
+#include <pty.h>
+#include <unistd.h>
+#endif
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "app/key_source.h"
+#include "app/progress_line.h"
+#include "support/support.h"
+
+namespace tolbrek5::test {
+namespace {
+
+TEST(Rules, KeyGrowthThresholdAndGrownLength) {
+  struct Case {
+    std::int32_t keyLen;
+    std::uint8_t selected;  // the byte the double lookup from Key[0] selects
+    std::int32_t grownLen;  // 0: the key does not grow
+  };
+  // Key[0] = 3 selects Key[3] = 7, which selects Key[7]: the grown key stays
+  // that byte plus one below the block, except that 255 gives 128.
+  for (const Case c : {Case{10, 255, MinBlockLen - 128}, {10, 254, MinBlockLen - 255}, {10, 0, MinBlockLen - 1},
+                       {MinBlockLen - 256, 0, MinBlockLen - 1}, {MinBlockLen - 255, 0, 0}}) {
+    Bytes key = MakeBytes("xs5", static_cast<std::size_t>(c.keyLen));
+    key[0] = 3, key[3] = 7, key[7] = c.selected;
+    CipherState s;
+    s.Key.Assign(key.data(), key.size(), static_cast<std::size_t>(MinBlockLen));
+    s.BlockLen = MinBlockLen;
+    EvolveKey(s);
+    EXPECT_EQ(s.Key.Length(), c.grownLen != 0 ? c.grownLen : c.keyLen) << c.keyLen << " " << int{c.selected};
+  }
+}
+
+// Sealing appends the check value; the check accepts the sealed block and
+// rejects every single-bit flip of its data or check value.
+TEST(Rules, SealRejectsEverySingleBitFlip) {
+  CipherState s;
+  s.InBlock = SecureBuffer(8);
+  s.OutBlock = SecureBuffer(8);
+  const Bytes sealed = {97, 98, 99, 0x00, 0x00, 0x05, 0x20};
+  std::memcpy(s.InBlock.data(), sealed.data(), 3);
+  s.BlockLen = 3;
+  EXPECT_TRUE(SealBlock(s));
+  EXPECT_EQ(Bytes(s.InBlock.data(), s.InBlock.data() + s.BlockLen), sealed);
+  s.Decrypting = true;
+  for (std::size_t flip = 0; flip <= 8 * sealed.size(); ++flip) {
+    Bytes damaged = sealed;
+    if (flip > 0) damaged[(flip - 1) / 8] ^= static_cast<std::uint8_t>(1u << ((flip - 1) % 8));
+    std::memcpy(s.OutBlock.data(), damaged.data(), damaged.size());
+    s.BlockLen = 7;
+    EXPECT_EQ(SealBlock(s), flip == 0) << "flip " << flip;
+    EXPECT_EQ(s.BlockLen, 3);
+  }
+}
+
+TEST(Rules, KeyFileLengthIsAtMostThePlaintextSize) {
+  constexpr std::int64_t kGiB = std::int64_t{1} << 30;
+  struct Case {
+    std::int64_t keyFileSize, inputSize;
+    bool decrypting;
+    std::int64_t expected;
+  };
+  for (const Case c : {// Encrypting: the whole key file, or the first S bytes of a longer one.
+                       Case{10, 5000, false, 10}, {5001, 5000, false, 5000},
+                       // Decrypting: a key file longer than the plaintext gives the key encryption used.
+                       {5004, 5004, true, 5000}, {100000, 20004, true, 20000}, {4999, 5004, true, 4999},
+                       // 30000008 bytes decrypt as two blocks; 30000007 as one.
+                       {40000000, 30000008, true, 30000000}, {40000000, 30000007, true, 30000003},
+                       // The full 64-bit size counts; never more than 2147483647 bytes.
+                       {4 * kGiB + 20, 5004, true, 5000}, {5 * kGiB, 3 * kGiB, false, 2147483647}}) {
+    EXPECT_EQ(KeyFileKeyLength(c.keyFileSize, c.inputSize, c.decrypting), c.expected)
+        << c.keyFileSize << " " << c.inputSize << " " << c.decrypting;
+  }
+}
+
+TEST(Rules, KeyPathsAndTextKeys) {
+#ifdef _WIN32
+  EXPECT_EQ(platform::CompleteKeyPath("C:\\u", "keys\\k.bin"), "C:\\u\\keys\\k.bin");
+  EXPECT_EQ(platform::CompleteKeyPath("C:\\", "k"), "C:\\k");
+  EXPECT_EQ(platform::CompleteKeyPath("C:\\u", "d:k.bin"), "d:k.bin");  // only a colon makes a path complete
+  EXPECT_EQ(platform::CompleteKeyPath("C:\\u", "/k"), "C:\\u\\/k");
+#else
+  EXPECT_EQ(platform::CompleteKeyPath("/home/u", "keys/k.bin"), "/home/u/keys/k.bin");
+  EXPECT_EQ(platform::CompleteKeyPath("/", "k"), "/k");
+  EXPECT_EQ(platform::CompleteKeyPath("/home/u", "d:\\k.bin"), "/home/u/d:\\k.bin");  // only "/" makes a path absolute
+  EXPECT_EQ(platform::CompleteKeyPath("/home/u", "/etc/k"), "/etc/k");
+#endif
+  // A text key is taken from 10 bytes on, and its argument always wiped.
+  for (const std::string text : {"Some words here", "0123456789", "123456789"}) {
+    std::string argument = text;
+    KeyStore key;
+    EXPECT_EQ(TakeTextKey(argument.data(), key), text.size() >= 10) << text;
+    EXPECT_EQ(argument, std::string(text.size(), '\0')) << text;
+    EXPECT_EQ(std::string(key.data(), key.data() + key.Length()), text.size() >= 10 ? text : "");
+  }
+}
+
+#ifndef _WIN32  // a pseudo-terminal
+// The progress line on a terminal: the percentage of the current block's
+// work, held below 100 until the block ends, and erased again so that the
+// line ends exactly as the counter alone leaves it.
+
+// The next percentage other than 0 drawn in `raw` after `from`, reading more
+// from the terminal as needed; -1 when the terminal closes first.
+int NextPercent(int master, std::string& raw, std::size_t& from) {
+  for (char buf[256];;) {
+    if (const auto pct = raw.find('%', from); pct != std::string::npos) {
+      const auto digits = raw.find_last_not_of("0123456789", pct - 1) + 1;
+      from = pct + 1;
+      if (const int value = std::stoi(raw.substr(digits, pct - digits)); value != 0) return value;
+      continue;
+    }
+    const ssize_t n = ::read(master, buf, sizeof buf);
+    if (n <= 0) return -1;
+    raw.append(buf, static_cast<std::size_t>(n));
+  }
+}
+
+// The first line as a terminal shows it: backspaces step back, later
+// characters overwrite, trailing blanks are invisible.
+std::string Rendered(const std::string& raw) {
+  std::string line;
+  std::size_t col = 0;
+  for (const char c : raw) {
+    if (c == '\r' || c == '\n') break;
+    if (c == '\b') {
+      col -= col > 0 ? 1 : 0;
+    } else if (col < line.size()) {
+      line[col++] = c;
+    } else {
+      line.push_back(c);
+      ++col;
+    }
+  }
+  return line.substr(0, line.find_last_not_of(' ') + 1);
+}
+
+TEST(Rules, ProgressLineShowsTheBlocksShareOfWorkBelow100AndErasesIt) {
+  int master = -1, terminal = -1;
+  ASSERT_EQ(::openpty(&master, &terminal, nullptr, nullptr, nullptr), 0);
+  std::fflush(stdout);
+  const int console = ::dup(STDOUT_FILENO);
+  ::dup2(terminal, STDOUT_FILENO);
+  std::string raw;
+  std::size_t from = 0;
+  int half = -1, over = -1;
+  {
+    ProgressLine line(false);
+    EngineWork() += 12345;  // work of earlier blocks does not count
+    line.ShowBlock(1, 2, 1000);
+    EngineWork() += 5500;  // half of the 11 units a byte a block is reckoned at
+    half = NextPercent(master, raw, from);
+    if (half == 50) {
+      EngineWork() += 1000000;  // more than reckoned: held at 99 until the block ends
+      over = NextPercent(master, raw, from);
+    }
+    line.ShowBlock(2, 2, 1000);
+    line.End();
+  }
+  std::fflush(stdout);
+  ::dup2(console, STDOUT_FILENO);
+  ::close(console);
+  ::close(terminal);
+  while (NextPercent(master, raw, from) >= 0) {
+  }
+  ::close(master);
+  EXPECT_EQ(half, 50);
+  EXPECT_EQ(over, 99);
+  EXPECT_EQ(Rendered(raw), "Encrypting block 2/2") << raw;
+}
+#endif
+
+}  // namespace
+}  // namespace tolbrek5::test
