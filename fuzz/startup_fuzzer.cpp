@@ -265,6 +265,11 @@ void CheckFiles(int status, const std::string& inName, const std::string& outNam
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  // A text key of "-" is read from standard input: an empty one here, so it
+  // is too short, and no run waits for a key typed at a terminal.
+  const int nothing = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+  Require(nothing >= 0 && ::dup2(nothing, STDIN_FILENO) == STDIN_FILENO);
+  ::close(nothing);
   CaptureConsole();
   Prepare();
   return 0;
@@ -306,7 +311,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* in, std::size_t size) 
   const Tree now = Scan();
   CheckFiles(status, inName, outName, now);
   // The text key is overwritten in place once taken (even when too short).
-  if (argCount == 4 && (command == "ec" || command == "dc")) {
+  if (argCount == 4 && (command == "ec" || command == "dc") && key != "-") {
     Require(g_lastArgs[3] == std::string(key.size(), '\0'));
   }
   Restore(now);

@@ -20,6 +20,7 @@ constexpr int kCleanupSignals[] = {SIGINT, SIGTERM, SIGHUP};
 // Removes the temporary output and ends the process; async-signal-safe.
 extern "C" void RemoveTemporaryAndExit(int sig) {
   if (g_tempExists != 0) ::unlink(g_tempPath);
+  platform::RestoreTerminalOnInterrupt();
   ::_exit(128 + sig);
 }
 
@@ -83,6 +84,8 @@ SplitPath Split(const std::string& path) {
 constexpr std::size_t kNameKept = 200;
 
 }  // namespace
+
+void HandleInterrupts() { InstallCleanupHandlers(); }
 
 bool OutputFile::Create(const std::string& outName, const platform::FileId& input) {
   assert(!file_.IsOpen() && !temporary_);

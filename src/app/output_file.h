@@ -17,6 +17,11 @@
 
 namespace tolbrek5 {
 
+// Installs, once, the interrupt and termination handlers that remove the
+// temporary output and give the terminal back its echo and title before the
+// process ends. Create() installs them too.
+void HandleInterrupts();
+
 class OutputFile {
  public:
   OutputFile() = default;

@@ -84,9 +84,17 @@ std::string_view KeyFileMessage(KeyFileOutcome outcome) {
 // a failure (the open input, the temporary output, the key file) is closed
 // and removed by the destructors when it returns.
 int StartUp(CipherState& state, int argc, char** argv) {
+  if (argc == 2 && std::string_view(argv[1]) == "--version") {
+    platform::WriteLine("tolbrek5 " TOLBREK5_VERSION);
+    return ExitOk;
+  }
   platform::SetTitle(kTitle);
   PrintLines(kBanner);
 
+  if (argc == 2 && (std::string_view(argv[1]) == "--help" || std::string_view(argv[1]) == "-h")) {
+    PrintLines(kUsage);
+    return ExitOk;
+  }
   if (argc != 5) {
     PrintLines(kUsage);
     return ExitUsage;
@@ -99,8 +107,15 @@ int StartUp(CipherState& state, int argc, char** argv) {
   state.Decrypting = command->decrypting;
   const std::int64_t checkBytes = command->decrypting ? CheckValueSize : 0;
 
-  if (command->textKey && !TakeTextKey(argv[4], state.Key)) {
-    return Fail("Your key must consist of at least 10 characters.");
+  if (command->textKey) {
+    AskedKeyOutcome taken = AskedKeyOutcome::Taken;
+    if (argv[4] == AskForKey) {
+      taken = AskKey(!command->decrypting, state.Key);
+    } else if (!TakeTextKey(argv[4], state.Key)) {
+      taken = AskedKeyOutcome::TooShort;
+    }
+    if (taken == AskedKeyOutcome::Mismatch) return Fail("The keys do not match.");
+    if (taken == AskedKeyOutcome::TooShort) return Fail("Your key must consist of at least 10 characters.");
   }
 
   const std::string inName = argv[2];
@@ -132,6 +147,9 @@ int StartUp(CipherState& state, int argc, char** argv) {
 
 int RunProgram(int argc, char** argv) {
   platform::IgnoreBrokenPipe();
+  // From the start: an interrupt during the key prompt must give the
+  // terminal back its echo and its title.
+  HandleInterrupts();
   CipherState state;  // both key cursors start at 0
   int status = ExitFailure;
   try {
@@ -140,6 +158,7 @@ int RunProgram(int argc, char** argv) {
     status = Fail("Not enough memory");
   }
   state.ReleaseAll(0);
+  platform::RestoreTitle();
   return status;
 }
 
