@@ -28,6 +28,22 @@ bool TakeTextKey(char* argument, KeyStore& key) {
   return longEnough;
 }
 
+AskedKeyOutcome AskKey(bool confirm, KeyStore& key) {
+  platform::SecretLine first;
+  platform::ReadKeyLine("Key: ", first);
+  if (confirm && platform::InputIsTerminal()) {
+    platform::SecretLine again;
+    platform::ReadKeyLine("Repeat the key: ", again);
+    if (!std::equal(first.bytes.data(), first.bytes.data() + first.length, again.bytes.data(),
+                    again.bytes.data() + again.length)) {
+      return AskedKeyOutcome::Mismatch;
+    }
+  }
+  if (static_cast<std::int64_t>(first.length) < MinKeyLength) return AskedKeyOutcome::TooShort;
+  key.Assign(first.bytes.data(), first.length, static_cast<std::size_t>(BufferCapacity));
+  return AskedKeyOutcome::Taken;
+}
+
 KeyFileOutcome LoadKeyFile(const std::string& argument, std::int64_t inputSize, bool decrypting,
                            const OutputFile& output, KeyStore& key, platform::File& keyStream) {
   const std::optional<std::string> cwd = platform::CurrentDirectory();

@@ -30,6 +30,17 @@ std::int64_t KeyFileKeyLength(std::int64_t keyFileSize, std::int64_t inputSize, 
 // process list. False when it is shorter than MinKeyLength (nothing copied).
 bool TakeTextKey(char* argument, KeyStore& key);
 
+// A text-key argument of exactly this asks for the key instead of giving it.
+inline constexpr std::string_view AskForKey = "-";
+
+enum class AskedKeyOutcome { Taken, TooShort, Mismatch };
+
+// Reads the key into `key` when the text key's argument is AskForKey: asked
+// for on the terminal when standard input is one (twice when `confirm`: two
+// different answers are a Mismatch), otherwise the first line of standard
+// input. Every copy is wiped; nothing is taken when the key is TooShort.
+AskedKeyOutcome AskKey(bool confirm, KeyStore& key);
+
 enum class KeyFileOutcome { Loaded, Missing, Unreachable, TooShort, ReadError };
 
 // Reads the key from the key file named by `argument` into `key`, for an

@@ -12,6 +12,8 @@
 #include <string>
 #include <string_view>
 
+#include "cipher/secure_buffer.h"
+
 namespace tolbrek5::platform {
 
 // ---- Command line ----
@@ -37,9 +39,36 @@ inline void WriteLine(std::string_view text) {
   Flush();
 }
 bool ConsoleIsTerminal();
-// Shows `title` as the terminal's window title; writes nothing when the
+// Shows `title` as the terminal's window title, first saving the title the
+// terminal had so that RestoreTitle can give it back; writes nothing when the
 // console is not a terminal.
 void SetTitle(std::string_view title);
+// Gives the terminal back the title SetTitle saved; does nothing when
+// SetTitle changed no title. Called once, after the run's last line.
+void RestoreTitle();
+
+// ---- Reading a key (standard input, or the terminal itself) ----
+
+bool InputIsTerminal();
+
+// A line that holds key material: bytes[0, length). The buffer may be longer;
+// it wipes everything it held when it is released or destroyed.
+struct SecretLine {
+  SecureBuffer bytes;
+  std::size_t length = 0;
+};
+
+// Reads one line, without its line end, into `line` (replacing what it held).
+// - Standard input a terminal: writes `prompt` to the terminal itself (never
+//   to standard output), reads what is typed up to the line end with echo
+//   off, writes a line end back to the terminal and turns echo on again.
+// - Otherwise: the next line of standard input; it ends at "\n" or "\r\n"
+//   (neither is part of the line) or at the end of the input. `prompt` is
+//   not written.
+// A read error ends the line as the end of input does. Every buffer that held
+// any of the line's bytes is wiped before it is freed. Should the process be
+// interrupted meanwhile, the interrupt handling turns echo back on.
+void ReadKeyLine(std::string_view prompt, SecretLine& line);
 
 // ---- Files ----
 
@@ -152,5 +181,11 @@ void DeleteTemporary(const std::string& path) noexcept;
 // Ignores a broken console pipe: the run goes on (and output writes to a
 // pipe report their failure) instead of the process being killed.
 void IgnoreBrokenPipe();
+
+// From now on an interrupt or termination of the process (Ctrl-C, a
+// termination signal, a closed console window) removes the temporary output
+// if there is one, turns the terminal's echo back on if ReadKeyLine turned
+// it off, gives back the title SetTitle saved, and ends the process.
+void HandleInterrupts();
 
 }  // namespace tolbrek5::platform

@@ -5,8 +5,10 @@
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/types.h>
+#include <termios.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -36,6 +38,74 @@ bool Lock(int handle, bool exclusive) {
   return true;
 }
 
+// What the interrupt handler must undo, kept where it can read it without
+// locks or allocation. Each flag is set before the change it records and
+// cleared after the change is undone, so at worst the handler undoes
+// something twice, which is harmless.
+volatile sig_atomic_t g_titleSaved = 0;
+volatile sig_atomic_t g_echoOff = 0;
+int g_echoTerminal = -1;
+struct termios g_echoSettings {};  // the terminal's settings before echo was turned off
+
+constexpr std::string_view kSaveTitle = "\x1b[22;0t";     // push the title on the terminal's stack
+constexpr std::string_view kRestoreTitle = "\x1b[23;0t";  // pop it
+
+// Writes all of `text` to `fd`; async-signal-safe.
+void WriteRaw(int fd, std::string_view text) noexcept {
+  while (!text.empty()) {
+    const ssize_t put = ::write(fd, text.data(), text.size());
+    if (put < 0 && errno == EINTR) continue;
+    if (put <= 0) return;
+    text.remove_prefix(static_cast<std::size_t>(put));
+  }
+}
+
+// Echo off on a terminal for as long as it lives. Line editing and the
+// interrupt keys keep working, but an interrupt key no longer flushes the
+// terminal's queues: the flush could come after the interrupt handler has
+// given back the title, and drop that. The handler drops the half-typed key
+// itself, so it never reaches the next program that reads the terminal.
+class EchoOff {
+ public:
+  explicit EchoOff(int fd) {
+    struct termios now {};
+    if (::tcgetattr(fd, &now) != 0) return;
+    g_echoSettings = now;
+    g_echoTerminal = fd;
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+    g_echoOff = 1;
+    now.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL);
+    now.c_lflag |= NOFLSH;
+    // Input typed ahead while echo was still on is dropped with the change.
+    ::tcsetattr(fd, TCSAFLUSH, &now);
+  }
+  ~EchoOff() {
+    if (g_echoOff == 0) return;
+    ::tcsetattr(g_echoTerminal, TCSANOW, &g_echoSettings);
+    g_echoOff = 0;
+  }
+  EchoOff(const EchoOff&) = delete;
+  EchoOff& operator=(const EchoOff&) = delete;
+};
+
+// Appends what `fd` delivers to `line` up to and including the first "\n",
+// or to the end of the input. Reads a byte at a time, so nothing after the
+// line is taken from the input.
+void ReadLine(int fd, SecretLine& line) {
+  for (;;) {
+    if (line.length == line.bytes.size()) {
+      SecureBuffer larger(line.bytes.empty() ? 256 : 2 * line.bytes.size());
+      if (line.length > 0) std::memcpy(larger.data(), line.bytes.data(), line.length);
+      line.bytes = std::move(larger);  // wipes the old buffer
+    }
+    const ssize_t got = ::read(fd, line.bytes.data() + line.length, 1);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) return;
+    if (line.bytes[line.length++] == '\n') return;
+  }
+}
+
+
 // ---- Interrupt clean-up ----
 
 // The temporary file's path, kept where a signal handler can reach it
@@ -45,9 +115,19 @@ volatile sig_atomic_t g_tempExists = 0;
 
 constexpr int kCleanupSignals[] = {SIGINT, SIGTERM, SIGHUP};
 
-// Removes the temporary output and ends the process; async-signal-safe.
+void RestoreTerminalOnInterrupt() noexcept {
+  if (g_echoOff != 0) {
+    ::tcflush(g_echoTerminal, TCIFLUSH);
+    ::tcsetattr(g_echoTerminal, TCSANOW, &g_echoSettings);
+  }
+  if (g_titleSaved != 0) WriteRaw(STDOUT_FILENO, kRestoreTitle);
+}
+
+// Removes the temporary output, gives the terminal back its echo and title,
+// and ends the process; async-signal-safe.
 extern "C" void RemoveTemporaryAndExit(int sig) {
   if (g_tempExists != 0) ::unlink(g_tempPath);
+  RestoreTerminalOnInterrupt();
   ::_exit(128 + sig);
 }
 
@@ -121,10 +201,45 @@ bool ConsoleIsTerminal() { return ::isatty(STDOUT_FILENO) == 1; }
 
 void SetTitle(std::string_view title) {
   if (!ConsoleIsTerminal()) return;
+  g_titleSaved = 1;
+  WriteText(kSaveTitle);
   WriteText("\x1b]0;");
   WriteText(title);
   WriteText("\a");
   Flush();
+}
+
+void RestoreTitle() {
+  if (g_titleSaved == 0) return;
+  Flush();
+  g_titleSaved = 0;
+  WriteText(kRestoreTitle);
+  Flush();
+}
+
+// ---- Reading a key ----
+
+bool InputIsTerminal() { return ::isatty(STDIN_FILENO) == 1; }
+
+void ReadKeyLine(std::string_view prompt, SecretLine& line) {
+  line.bytes.Release();
+  line.length = 0;
+  if (InputIsTerminal()) {
+    // The terminal itself takes the prompt, so standard output carries only
+    // the program's usual text; without one, standard input is that terminal.
+    const File tty(::open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC));
+    const int fd = tty.IsOpen() ? Fd(tty) : STDIN_FILENO;
+    const EchoOff quiet(fd);
+    WriteRaw(fd, prompt);
+    ReadLine(fd, line);
+    WriteRaw(fd, "\n");
+  } else {
+    ReadLine(STDIN_FILENO, line);
+  }
+  if (line.length > 0 && line.bytes[line.length - 1] == '\n') {
+    --line.length;
+    if (line.length > 0 && line.bytes[line.length - 1] == '\r') --line.length;
+  }
 }
 
 // ---- Files ----
@@ -318,5 +433,7 @@ void DeleteTemporary(const std::string& path) noexcept {
 // ---- Process ----
 
 void IgnoreBrokenPipe() { ::signal(SIGPIPE, SIG_IGN); }
+
+void HandleInterrupts() { InstallCleanupHandlers(); }
 
 }  // namespace tolbrek5::platform

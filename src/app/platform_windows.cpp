@@ -93,8 +93,47 @@ class Held {
   Held& operator=(const Held&) = delete;
 };
 
+// The console as the run found it, for the control handler and the end of
+// the run to give back: the window's title and the input's mode while echo
+// is off. Changed only with Held.
+struct ConsoleState {
+  bool titleSaved = false;
+  std::wstring title;
+  HANDLE input = INVALID_HANDLE_VALUE;  // while echo is off
+  DWORD inputMode = 0;
+};
+
+ConsoleState& TheConsole() {
+  static ConsoleState console;
+  return console;
+}
+
+// Gives back the title and the echo; called with Held.
+void RestoreConsole() noexcept {
+  ConsoleState& c = TheConsole();
+  if (c.input != INVALID_HANDLE_VALUE) {
+    ::SetConsoleMode(c.input, c.inputMode);
+    c.input = INVALID_HANDLE_VALUE;
+  }
+  if (c.titleSaved) {
+    ::SetConsoleTitleW(c.title.c_str());
+    c.titleSaved = false;
+  }
+}
+
+// Appends one byte to a secret line, growing it without leaving copies.
+void Append(SecretLine& line, std::uint8_t byte) {
+  if (line.length == line.bytes.size()) {
+    SecureBuffer larger(line.bytes.empty() ? 256 : 2 * line.bytes.size());
+    if (line.length > 0) std::memcpy(larger.data(), line.bytes.data(), line.length);
+    line.bytes = std::move(larger);  // wipes the old buffer
+  }
+  line.bytes[line.length++] = byte;
+}
+
 // Ctrl-C, Ctrl-Break, a closed console window, logoff or shutdown: removes
-// the temporary output and ends the process with the status a POSIX shell
+// the temporary output, gives the console back its title and echo, and ends
+// the process with the status a POSIX shell
 // gives an interrupt (130) or a hang-up (129).
 BOOL WINAPI OnConsoleEvent(DWORD event) {
   Temporary& t = TheTemporary();
@@ -111,6 +150,7 @@ BOOL WINAPI OnConsoleEvent(DWORD event) {
   } else if (!t.path.empty()) {
     ::DeleteFileW(t.path.c_str());
   }
+  RestoreConsole();
   const bool interrupted = event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT;
   ::ExitProcess(interrupted ? 130 : 129);
   return TRUE;
@@ -171,7 +211,82 @@ bool ConsoleIsTerminal() {
 
 void SetTitle(std::string_view title) {
   if (!ConsoleIsTerminal()) return;
+  {
+    Held held;
+    ConsoleState& c = TheConsole();
+    std::vector<wchar_t> old(1024, L'\0');
+    const DWORD n = ::GetConsoleTitleW(old.data(), static_cast<DWORD>(old.size()));
+    c.title.assign(old.data(), n);
+    c.titleSaved = true;
+  }
+  InstallCleanupHandler();
   ::SetConsoleTitleA(std::string(title).c_str());
+}
+
+void RestoreTitle() {
+  Held held;
+  RestoreConsole();
+}
+
+bool InputIsTerminal() {
+  DWORD mode = 0;
+  return ::GetConsoleMode(::GetStdHandle(STD_INPUT_HANDLE), &mode) != 0;
+}
+
+void ReadKeyLine(std::string_view prompt, SecretLine& line) {
+  line.bytes.Release();
+  line.length = 0;
+  if (!InputIsTerminal()) {
+    // The first line of standard input, a byte at a time so nothing after it is taken.
+    const HANDLE in = ::GetStdHandle(STD_INPUT_HANDLE);
+    std::uint8_t byte = 0;
+    DWORD got = 0;
+    while (::ReadFile(in, &byte, 1, &got, nullptr) && got == 1) {
+      Append(line, byte);
+      if (byte == '\n') break;
+    }
+  } else {
+    // The console itself takes the prompt; what is typed is read as text
+    // and turned into the ANSI code page's bytes, like a key on the command line.
+    const HANDLE in = ::CreateFileW(L"CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                    nullptr, OPEN_EXISTING, 0, nullptr);
+    const HANDLE out = ::CreateFileW(L"CONOUT$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                     nullptr, OPEN_EXISTING, 0, nullptr);
+    DWORD mode = 0;
+    ::GetConsoleMode(in, &mode);
+    InstallCleanupHandler();
+    {
+      Held held;
+      TheConsole().input = in;
+      TheConsole().inputMode = mode;
+    }
+    ::SetConsoleMode(in, (mode | ENABLE_LINE_INPUT | ENABLE_PROCESSED_INPUT) & ~static_cast<DWORD>(ENABLE_ECHO_INPUT));
+    DWORD put = 0;
+    ::WriteConsoleA(out, prompt.data(), static_cast<DWORD>(prompt.size()), &put, nullptr);
+    wchar_t typed = 0;
+    DWORD got = 0;
+    while (::ReadConsoleW(in, &typed, 1, &got, nullptr) && got == 1 && typed != L'\n') {
+      if (typed == L'\r') continue;
+      char bytes[8];
+      BOOL lossy = FALSE;
+      const int n = ::WideCharToMultiByte(CP_ACP, 0, &typed, 1, bytes, sizeof bytes, nullptr, &lossy);
+      for (int i = 0; i < n; ++i) Append(line, static_cast<std::uint8_t>(bytes[i]));
+      ::SecureZeroMemory(bytes, sizeof bytes);
+    }
+    typed = 0;
+    {
+      Held held;
+      ::SetConsoleMode(in, mode);
+      TheConsole().input = INVALID_HANDLE_VALUE;
+    }
+    ::WriteConsoleA(out, "\r\n", 2, &put, nullptr);
+    ::CloseHandle(in);
+    ::CloseHandle(out);
+  }
+  if (line.length > 0 && line.bytes[line.length - 1] == '\n') {
+    --line.length;
+    if (line.length > 0 && line.bytes[line.length - 1] == '\r') --line.length;
+  }
 }
 
 // ---- Files ----
@@ -376,5 +491,7 @@ void DeleteTemporary(const std::string& path) noexcept {
 
 // A write to a closed pipe fails with an error on Windows; nothing to do.
 void IgnoreBrokenPipe() {}
+
+void HandleInterrupts() { InstallCleanupHandler(); }
 
 }  // namespace tolbrek5::platform

@@ -84,9 +84,17 @@ std::string_view KeyFileMessage(KeyFileOutcome outcome) {
 // a failure (the open input, the temporary output, the key file) is closed
 // and removed by the destructors when it returns.
 int StartUp(CipherState& state, int argc, char** argv) {
+  if (argc == 2 && std::string_view(argv[1]) == "--version") {
+    platform::WriteLine("tolbrek5 " TOLBREK5_VERSION);
+    return ExitOk;
+  }
   platform::SetTitle(kTitle);
   PrintLines(kBanner);
 
+  if (argc == 2 && (std::string_view(argv[1]) == "--help" || std::string_view(argv[1]) == "-h")) {
+    PrintLines(kUsage);
+    return ExitOk;
+  }
   if (argc != 5) {
     PrintLines(kUsage);
     return ExitUsage;
@@ -104,9 +112,15 @@ int StartUp(CipherState& state, int argc, char** argv) {
   const std::string outName = platform::PathArgument(argv, 3);
   const std::string keyPath = command->textKey ? std::string() : platform::PathArgument(argv, 4);
   if (command->textKey) {
-    const bool taken = TakeTextKey(argv[4], state.Key);
-    platform::WipeCommandLine();
-    if (!taken) return Fail("Your key must consist of at least 10 characters.");
+    AskedKeyOutcome taken = AskedKeyOutcome::Taken;
+    if (argv[4] == AskForKey) {
+      taken = AskKey(!command->decrypting, state.Key);
+    } else {
+      if (!TakeTextKey(argv[4], state.Key)) taken = AskedKeyOutcome::TooShort;
+      platform::WipeCommandLine();
+    }
+    if (taken == AskedKeyOutcome::Mismatch) return Fail("The keys do not match.");
+    if (taken == AskedKeyOutcome::TooShort) return Fail("Your key must consist of at least 10 characters.");
   }
 
   if (platform::KindOf(inName) != platform::PathKind::Regular) return Fail("Cannot find input file!");
@@ -136,6 +150,9 @@ int StartUp(CipherState& state, int argc, char** argv) {
 
 int RunProgram(int argc, char** argv) {
   platform::IgnoreBrokenPipe();
+  // From the start: an interrupt during the key prompt must give the
+  // terminal back its echo and its title.
+  platform::HandleInterrupts();
   CipherState state;  // both key cursors start at 0
   int status = ExitFailure;
   try {
@@ -144,6 +161,7 @@ int RunProgram(int argc, char** argv) {
     status = Fail("Not enough memory");
   }
   state.ReleaseAll(0);
+  platform::RestoreTitle();
   return status;
 }
 

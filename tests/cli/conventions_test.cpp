@@ -1,0 +1,248 @@
+// What a user expects of a command-line tool: --help and --version; a key
+// read from standard input or asked for on the terminal (a key argument of
+// "-"), never shown; the terminal's title given back when the run ends.
+#include <gtest/gtest.h>
+#ifndef _WIN32
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+#endif
+
+#include <cstdio>
+#include <filesystem>
+#include <iterator>
+#include <stdexcept>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "support/support.h"
+
+namespace tolbrek5::test {
+namespace {
+
+TEST(Conventions, HelpAndVersionAnswerWithStatusZero) {
+  ScratchDir dir;
+  const ProgramRun usage = RunTolbrek5({}, dir.path());  // the usage text after a wrong argument count
+  ASSERT_EQ(usage.status, 2);
+  struct Case {
+    std::vector<std::string> args;
+    std::string out;
+    int status;
+  };
+  for (const Case& c : {Case{{"--help"}, usage.out, 0}, Case{{"-h"}, usage.out, 0},
+                        Case{{"--version"}, "tolbrek5 " TOLBREK5_VERSION "\n", 0},
+                        Case{{"--version", "x"}, usage.out, 2}, Case{{"-h", "x"}, usage.out, 2}}) {
+    const ProgramRun run = RunTolbrek5(c.args, dir.path());
+    EXPECT_EQ(run.out, c.out) << c.args[0] << " " << c.args.size();
+    EXPECT_EQ(run.status, c.status) << c.args[0] << " " << c.args.size();
+  }
+}
+
+#ifndef _WIN32  // pipes through the shell, pseudo-terminals
+const char kOk[] = "Everything ok\n";
+const char kKey[] = "typed key 0123";
+
+// A directory with "plain" and "enc", its encryption with kKey given as an argument.
+void Populate(const ScratchDir& dir) {
+  WriteBytes(dir / "plain", MakeBytes("xs60", 6000));
+  ASSERT_EQ(RunTolbrek5({"ec", "plain", "enc", kKey}, dir.path()).status, 0);
+}
+
+// After a run that writes "result": a copy of `expected` when it succeeded, absent when it failed.
+void ExpectResult(const ScratchDir& dir, bool ok, const std::string& expected) {
+  if (!ok) {
+    EXPECT_FALSE(fs::exists(dir / "result"));
+    return;
+  }
+  EXPECT_EQ(ReadBytes(dir / "result"), ReadBytes(dir / expected));
+}
+
+// ---- The key from standard input, as in: printf '%s\n' "$KEY" | tolbrek5 dc in out - ----
+
+struct Piped {
+  const char* name;
+  const char* feed;    // shell command whose output is the program's standard input
+  const char* args;    // the output is always "result"
+  const char* ending;  // of standard output; after kOk "result" must equal "plain" (dc) or "enc"
+};
+
+void PrintTo(const Piped& p, std::ostream* os) { *os << p.name; }
+
+class KeyFromInput : public ::testing::TestWithParam<Piped> {};
+
+TEST_P(KeyFromInput, IsTheFirstLine) {
+  const Piped& c = GetParam();
+  ScratchDir dir;
+  Populate(dir);
+  WriteBytes(dir / "-", std::vector<std::uint8_t>(kKey, kKey + sizeof kKey - 1));  // a key file named "-"
+  const std::string shell = "cd '" + dir.path().string() + "' && " + c.feed + " | " + TOLBREK5_BINARY + " " + c.args;
+  FILE* pipe = ::popen(shell.c_str(), "r");
+  ASSERT_NE(pipe, nullptr);
+  std::string out;
+  for (int ch; (ch = std::fgetc(pipe)) != EOF;) out += static_cast<char>(ch);
+  const int status = ::pclose(pipe);
+  EXPECT_TRUE(out.ends_with(c.ending)) << out;
+  EXPECT_EQ(out.find(kKey), std::string::npos);
+  const bool ok = std::string(c.ending) == kOk;
+  EXPECT_EQ(WEXITSTATUS(status), ok ? 0 : 1);
+  ExpectResult(dir, ok, c.args[0] == 'd' ? "plain" : "enc");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Lines, KeyFromInput,
+    ::testing::Values(
+        Piped{"LineEnd", "printf '%s\\n' 'typed key 0123'", "dc enc result -", kOk},
+        Piped{"CarriageReturnLineEnd", "printf 'typed key 0123\\r\\n'", "dc enc result -", kOk},
+        Piped{"EndOfInput", "printf 'typed key 0123'", "dc enc result -", kOk},
+        Piped{"LoneCarriageReturnIsKey", "printf 'typed key 0123\\r'", "dc enc result -", " Decryption failed\n\n"},
+        Piped{"EncryptingReadsOneLine", "printf 'typed key 0123\\nother key 0123\\n'", "ec plain result -", kOk},
+        Piped{"ShortFirstLine", "printf '123456789\\ntyped key 0123\\n'", "ec plain result -",
+              "Your key must consist of at least 10 characters.\n"},
+        Piped{"KeyFileNamedDash", "printf 'other key 0123\\n'", "ef plain result -", kOk}),
+    [](const auto& p) { return std::string(p.param.name); });
+
+// ---- On a terminal ----
+
+// The program on a pseudo-terminal, as started from a shell: the terminal is
+// its standard input, its controlling terminal and, unless `outputToPipe`,
+// its standard output.
+class OnTerminal {
+ public:
+  OnTerminal(const std::vector<std::string>& args, const fs::path& dir, bool outputToPipe) {
+    int fds[2] = {-1, -1};
+    if (outputToPipe && ::pipe2(fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
+    pid_ = forkpty(&master_, nullptr, nullptr, nullptr);
+    if (pid_ < 0) throw std::runtime_error("forkpty failed");
+    if (pid_ == 0) {
+      for (int sig : {SIGINT, SIGTERM, SIGHUP}) ::signal(sig, SIG_DFL);
+      if ((outputToPipe && ::dup2(fds[1], STDOUT_FILENO) < 0) || ::chdir(dir.c_str()) != 0) ::_exit(126);
+      std::vector<char*> argv{const_cast<char*>(TOLBREK5_BINARY)};
+      for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+      argv.push_back(nullptr);
+      ::execv(TOLBREK5_BINARY, argv.data());
+      ::_exit(127);
+    }
+    ::close(fds[1]);
+    out_ = fds[0];
+  }
+  ~OnTerminal() {
+    if (pid_ > 0) {
+      ::kill(pid_, SIGKILL);
+      ::waitpid(pid_, nullptr, 0);
+    }
+    ::close(master_);
+    if (out_ >= 0) ::close(out_);
+  }
+  // Reads what the terminal shows until `text` appears; false once the program has closed it, or
+  // after a minute of silence (a safety net: Finish then kills the program).
+  bool WaitFor(const std::string& text) {
+    char buf[256];
+    while (shown.find(text) == std::string::npos) {
+      pollfd ready{master_, POLLIN, 0};
+      if (::poll(&ready, 1, 60000) == 0) {
+        stuck_ = true;
+        return false;
+      }
+      const ssize_t got = ::read(master_, buf, sizeof buf);
+      if (got <= 0) return false;  // EIO once the program has ended
+      shown.append(buf, static_cast<std::size_t>(got));
+    }
+    return true;
+  }
+  void Type(const std::string& keys) { ASSERT_EQ(::write(master_, keys.data(), keys.size()), std::ssize(keys)); }
+  bool Echoing() const {
+    termios settings{};
+    return ::tcgetattr(master_, &settings) == 0 && (settings.c_lflag & ECHO) != 0;
+  }
+  // What a program that opens the terminal now reads after `typed` is typed.
+  std::string NextReaderGets(const std::string& typed) {
+    const int reader = ::open(::ptsname(master_), O_RDONLY | O_NOCTTY);
+    Type(typed);
+    char buf[256];
+    const ssize_t got = ::read(reader, buf, sizeof buf);
+    ::close(reader);
+    return std::string(buf, got > 0 ? static_cast<std::size_t>(got) : 0);
+  }
+  // Reads the terminal and the pipe to their ends and returns the exit status.
+  int Finish() {
+    WaitFor(std::string(1, '\0'));
+    if (stuck_) ::kill(pid_, SIGKILL);
+    char buf[256];
+    for (ssize_t got; out_ >= 0 && (got = ::read(out_, buf, sizeof buf)) > 0;) out.append(buf, static_cast<std::size_t>(got));
+    int status = 0;
+    ::waitpid(std::exchange(pid_, -1), &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  }
+
+  std::string shown;  // what the terminal was sent
+  std::string out;    // standard output, when it is the pipe
+
+ private:
+  pid_t pid_ = -1;
+  int master_ = -1;
+  int out_ = -1;
+  bool stuck_ = false;  // silent for a minute
+};
+
+TEST(KeyFromTerminal, AskedWithoutEchoTwiceWhenEncrypting) {
+  ScratchDir dir;
+  Populate(dir);
+  struct Case {
+    std::vector<std::string> args;
+    std::vector<std::string> typed;
+    std::string ending;
+  };
+  for (const Case& c : {Case{{"ec", "plain", "result", "-"}, {kKey, kKey}, kOk},
+                        Case{{"ec", "plain", "result", "-"}, {kKey, "typed key 0124"}, "The keys do not match.\n"},
+                        Case{{"dc", "enc", "result", "-"}, {kKey}, kOk}}) {
+    fs::remove(dir / "result");
+    OnTerminal t(c.args, dir.path(), true);
+    for (std::size_t i = 0; i < c.typed.size(); ++i) {
+      ASSERT_TRUE(t.WaitFor(i == 0 ? "Key: " : "Repeat the key: ")) << t.shown;
+      t.Type(c.typed[i] + "\n");
+    }
+    const bool ok = c.ending == kOk;
+    EXPECT_EQ(t.Finish(), ok ? 0 : 1);
+    // The prompts and the line ends the program wrote: nothing typed is echoed, nothing is on standard output.
+    EXPECT_EQ(t.shown, c.typed.size() == 1 ? "Key: \r\n" : "Key: \r\nRepeat the key: \r\n");
+    EXPECT_TRUE(t.out.ends_with(c.ending)) << t.out;
+    EXPECT_TRUE(t.Echoing());
+    ExpectResult(dir, ok, c.args[0] == "dc" ? "plain" : "enc");
+  }
+}
+
+const char kSaveAndSetTitle[] = "\x1b[22;0t\x1b]0;Varnel 5 ref. commandline operation...\a";
+
+TEST(KeyFromTerminal, InterruptAtThePromptGivesBackEchoAndTitle) {
+  ScratchDir dir;
+  Populate(dir);
+  OnTerminal t({"dc", "enc", "result", "-"}, dir.path(), false);
+  ASSERT_TRUE(t.WaitFor("Key: "));
+  EXPECT_FALSE(t.Echoing());
+  t.Type("half a key\x03");  // then Ctrl-C
+  EXPECT_EQ(t.Finish(), 128 + SIGINT);
+  EXPECT_TRUE(t.Echoing());
+  // The half-typed key is dropped: the terminal's next reader gets only what is typed next.
+  EXPECT_EQ(t.NextReaderGets("ls\n"), "ls\n");
+  EXPECT_EQ(t.shown.rfind(kSaveAndSetTitle, 0), 0u) << t.shown;
+  EXPECT_TRUE(t.shown.ends_with("\r\nKey: \x1b[23;0t")) << t.shown;
+}
+
+TEST(Title, SavedBeforeItIsSetAndGivenBackAfterTheLastLine) {
+  ScratchDir dir;
+  OnTerminal t({"-h"}, dir.path(), false);
+  EXPECT_EQ(t.Finish(), 0);
+  EXPECT_EQ(t.shown.rfind(kSaveAndSetTitle, 0), 0u) << t.shown;
+  EXPECT_TRUE(t.shown.ends_with("key.bin\r\n\x1b[23;0t")) << t.shown;
+  EXPECT_EQ(t.shown.find('\x1b', sizeof kSaveAndSetTitle), t.shown.size() - 7) << "one title change only";
+}
+
+#endif
+
+}  // namespace
+}  // namespace tolbrek5::test
