@@ -18,13 +18,7 @@ namespace {
 
 HANDLE H(std::intptr_t h) { return reinterpret_cast<HANDLE>(h); }
 
-std::wstring Wide(const std::string& text) {
-  if (text.empty()) return std::wstring();
-  const int n = ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-  std::wstring out(static_cast<std::size_t>(n), L'\0');
-  ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n);
-  return out;
-}
+std::wstring Wide(const std::string& utf8) { return fs::path(std::u8string(utf8.begin(), utf8.end())).wstring(); }
 
 // Test arguments hold no quotes and end in no backslash: quoting them is
 // enough for the C runtime's split to give them back.
@@ -44,19 +38,16 @@ RunningProgram::RunningProgram(const std::vector<std::string>& args, const fs::p
   HANDLE writeEnd = nullptr;
   if (!::CreatePipe(&readEnd, &writeEnd, &inherit, 0)) throw std::runtime_error("CreatePipe failed");
   ::SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
-  HANDLE nul = ::CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, OPEN_EXISTING, 0,
-                             nullptr);
   STARTUPINFOW si{};
   si.cb = sizeof si;
   si.dwFlags = STARTF_USESTDHANDLES;
-  si.hStdInput = nul;
+  si.hStdInput = nullptr;  // no standard input
   si.hStdOutput = writeEnd;
   si.hStdError = ::GetStdHandle(STD_ERROR_HANDLE);
   PROCESS_INFORMATION pi{};
   const BOOL started = ::CreateProcessW(exe.c_str(), command.data(), nullptr, nullptr, TRUE, 0, nullptr,
                                         dir.wstring().c_str(), &si, &pi);
   ::CloseHandle(writeEnd);
-  if (nul != INVALID_HANDLE_VALUE) ::CloseHandle(nul);
   if (!started) {
     ::CloseHandle(readEnd);
     throw std::runtime_error("CreateProcess failed");
@@ -97,14 +88,8 @@ ProgramRun RunningProgram::Finish() {
 
 ScratchDir::ScratchDir() {
   std::random_device seed;
-  for (int attempt = 0; attempt < 100; ++attempt) {
-    const fs::path candidate = fs::temp_directory_path() / ("tolbrek5-test-" + std::to_string(seed()));
-    if (fs::create_directory(candidate)) {
-      path_ = candidate;
-      return;
-    }
+  while (!fs::create_directory(path_ = fs::temp_directory_path() / ("tolbrek5-test-" + std::to_string(seed())))) {
   }
-  throw std::runtime_error("cannot create a scratch directory");
 }
 
 }  // namespace tolbrek5::test
