@@ -9,7 +9,9 @@
 # Environment: BUILD (build tree, default build/mutate, configured like the
 # "test" preset), FAST (ctest arguments for every fault, default
 # "-L unit|cli"), SLOW (added for faults marked "slow", default "-L slow"),
-# JOBS (default 2), TEST_TIMEOUT (seconds per test, default 300).
+# JOBS (default 2), TEST_TIMEOUT (seconds per test, default 300), RUN_LIMIT
+# (seconds for all the fast tests of one fault, default 300, four times that
+# for the slow ones: a fault that makes runs hang is stopped then).
 # Each fault's file is restored right after its run, also when the script is
 # interrupted. Results go to $BUILD/mutants.out (id, file, what, killed by)
 # and are printed as a table at the end.
@@ -21,6 +23,7 @@ fast=${FAST:--L unit|cli}
 slow=${SLOW:--L slow}
 jobs=${JOBS:-2}
 timeout=${TEST_TIMEOUT:-300}
+limit=${RUN_LIMIT:-300}
 list=scripts/mutants.tsv
 results=$build/mutants.out
 
@@ -41,13 +44,28 @@ open(path, 'w').write(text.replace(orig, repl))
 PY
 }
 
-# Runs the tests; prints the names of those that failed, blank-separated.
+# Runs the tests (ctest arguments $2...) for at most $1 seconds, in a
+# process group of their own so that a fault that makes the program hang can
+# be stopped; prints the names of the tests that failed, blank-separated.
 run_tests() {
-  local failed=$build/Testing/Temporary/LastTestsFailed.log
-  rm -f "$failed"
-  # shellcheck disable=SC2086
-  ctest --test-dir "$build" $* -j "$jobs" --timeout "$timeout" >"$build/mutant-ctest.log" 2>&1 || true
-  if [ -f "$failed" ]; then cut -d: -f2- "$failed" | sed 's/  # GetParam.*//' | tr '\n' ' '; fi
+  local limit=$1 log=$build/mutant-ctest.log waited=0 pid
+  shift
+  # shellcheck disable=SC2068
+  setsid ctest --test-dir "$build" $@ -j "$jobs" --timeout "$timeout" >"$log" 2>&1 &
+  pid=$!
+  while kill -0 "$pid" 2>/dev/null; do
+    if [ "$waited" -ge "$limit" ]; then
+      kill -- -"$pid" 2>/dev/null || true
+      sleep 2
+      kill -KILL -- -"$pid" 2>/dev/null || true
+      echo -n "(hangs: stopped after ${limit} s) "
+      break
+    fi
+    sleep 2
+    waited=$((waited + 2))
+  done
+  wait "$pid" 2>/dev/null || true
+  sed -nE 's/.*Test +#[0-9]+: ([^ ]+) .*\*\*\*.*/\1/p' "$log" | tr '\n' ' '
 }
 
 backup=""
@@ -62,7 +80,7 @@ trap restore EXIT INT TERM
 
 echo "== unmutated build and tests"
 cmake --build "$build" -j "$jobs" >"$build/mutant-build.log" 2>&1 || { tail -30 "$build/mutant-build.log"; exit 1; }
-before=$(run_tests $fast)
+before=$(run_tests "$limit" $fast)
 if [ -n "$before" ]; then
   echo "tests fail without any fault: $before"
   exit 1
@@ -81,8 +99,8 @@ while IFS=$'\t' read -r -u 3 id file orig repl labels what; do
   if [ "$labels" = slow ]; then targets="$targets slow_tests"; fi
   # shellcheck disable=SC2086
   if cmake --build "$build" -j "$jobs" --target $targets >"$build/mutant-build.log" 2>&1; then
-    killers=$(run_tests $fast)
-    if [ "$labels" = slow ]; then killers="$killers$(run_tests $slow)"; fi
+    killers=$(run_tests "$limit" $fast)
+    if [ "$labels" = slow ]; then killers="$killers$(run_tests $((4 * limit)) $slow)"; fi
     killers=${killers% }
     [ -n "$killers" ] || killers=SURVIVED
   else

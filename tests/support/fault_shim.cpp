@@ -47,9 +47,7 @@ void Stop(const char* point) {
 }
 
 template <typename Fn>
-Fn Next(const char* name) {
-  return reinterpret_cast<Fn>(::dlsym(RTLD_NEXT, name));
-}
+Fn Next(const char* name) { return reinterpret_cast<Fn>(::dlsym(RTLD_NEXT, name)); }
 
 }  // namespace
 

@@ -1,5 +1,5 @@
 // The rules that single values decide, as tables: when key evolution grows
-// the key and by how much, the seal's check, and how the key is taken from a
+// the key and by how much, the pad sum, the seal's check, and how the key is taken from a
 // key file or a text argument (check values themselves are in the vectors'
 // traces); and the progress line's percentage.
 #include <gtest/gtest.h>
@@ -36,6 +36,17 @@ TEST(Rules, KeyGrowthThresholdAndGrownLength) {
     s.BlockLen = MinBlockLen;
     EvolveKey(s);
     EXPECT_EQ(s.Key.Length(), c.grownLen != 0 ? c.grownLen : c.keyLen) << c.keyLen << " " << int{c.selected};
+  }
+}
+
+// The pad sum adds the pad's first 256 bytes modulo 256; 255 stays.
+TEST(Rules, PadSumModulo256) {
+  CipherState s;
+  s.Pad = SecureBuffer(256);
+  s.Pad[0] = 253;
+  for (const std::int32_t expected : {255, 252}) {
+    AddPadSum(s);
+    EXPECT_EQ(s.PadSum, expected);
   }
 }
 
