@@ -63,7 +63,8 @@ struct ProgramRun {
 };
 
 // The program started with `args` in `dir`; `fault` is handed to the fault
-// shim (support/fault_shim.cpp) when not empty; `addressSpace` > 0 limits
+// shim (support/fault_shim.cpp) when not empty, except "input:<text>", which
+// makes <text> its standard input; `addressSpace` > 0 limits
 // RLIMIT_AS. Killed if never finished.
 class RunningProgram {
  public:

@@ -13,12 +13,6 @@
 #include "support/support.h"
 
 namespace tolbrek5::test {
-namespace {
-
-pid_t Pid(std::intptr_t process) { return static_cast<pid_t>(process); }
-
-}  // namespace
-
 RunningProgram::RunningProgram(const std::vector<std::string>& args, const fs::path& dir, const std::string& fault,
                                std::int64_t addressSpace) {
   std::vector<std::string> store{TOLBREK5_BINARY};
@@ -28,7 +22,10 @@ RunningProgram::RunningProgram(const std::vector<std::string>& args, const fs::p
   argv.push_back(nullptr);
   const std::string where = dir.string();
   std::vector<std::string> env;
-  if (!fault.empty()) {
+  int in[2] = {-1, -1};
+  const bool feeds = fault.rfind("input:", 0) == 0;  // the rest is the program's standard input
+  if (feeds && ::pipe2(in, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
+  if (!fault.empty() && !feeds) {
     // The shim goes ahead of a sanitizer runtime linked as a shared library.
     const char* asan = std::getenv("ASAN_OPTIONS");
     env = {std::string("LD_PRELOAD=") + TOLBREK5_FAULT_SHIM, "TOLBREK5_FAULT=" + fault,
@@ -40,6 +37,7 @@ RunningProgram::RunningProgram(const std::vector<std::string>& args, const fs::p
   if (pid < 0) throw std::runtime_error("fork failed");
   if (pid == 0) {
     if (::dup2(fds[1], STDOUT_FILENO) < 0 || ::chdir(where.c_str()) != 0) ::_exit(126);
+    if (feeds && ::dup2(in[0], STDIN_FILENO) < 0) ::_exit(126);
     for (int sig : {SIGINT, SIGTERM, SIGHUP}) ::signal(sig, SIG_DFL);
     for (std::string& e : env) ::putenv(e.data());
     const rlimit lim{static_cast<rlim_t>(addressSpace), static_cast<rlim_t>(addressSpace)};
@@ -48,24 +46,29 @@ RunningProgram::RunningProgram(const std::vector<std::string>& args, const fs::p
     ::_exit(127);
   }
   ::close(fds[1]);
+  if (feeds) {
+    ::close(in[0]);
+    if (::write(in[1], fault.data() + 6, fault.size() - 6) < 0) throw std::runtime_error("write failed");
+    ::close(in[1]);
+  }
   process_ = pid;
   out_ = fds[0];
 }
 
 RunningProgram::~RunningProgram() {
   if (!reaped_) {
-    ::kill(Pid(process_), SIGKILL);
-    while (::waitpid(Pid(process_), &waitStatus_, 0) < 0 && errno == EINTR) {
+    ::kill(static_cast<pid_t>(process_), SIGKILL);
+    while (::waitpid(static_cast<pid_t>(process_), &waitStatus_, 0) < 0 && errno == EINTR) {
     }
   }
   ::close(static_cast<int>(out_));
 }
 
-void RunningProgram::Signal(int sig) const { ::kill(Pid(process_), sig); }
+void RunningProgram::Signal(int sig) const { ::kill(static_cast<pid_t>(process_), sig); }
 
 bool RunningProgram::WaitUntilStopped() {
   int status = 0;
-  while (::waitpid(Pid(process_), &status, WUNTRACED) < 0 && errno == EINTR) {
+  while (::waitpid(static_cast<pid_t>(process_), &status, WUNTRACED) < 0 && errno == EINTR) {
   }
   if (WIFSTOPPED(status)) return true;
   reaped_ = true;
@@ -80,7 +83,7 @@ ProgramRun RunningProgram::Finish() {
     if (n < 0 && errno != EINTR) break;
     if (n > 0) run.out.append(buf, static_cast<std::size_t>(n));
   }
-  while (!reaped_ && ::waitpid(Pid(process_), &waitStatus_, 0) < 0 && errno == EINTR) {
+  while (!reaped_ && ::waitpid(static_cast<pid_t>(process_), &waitStatus_, 0) < 0 && errno == EINTR) {
   }
   reaped_ = true;
   run.status = WIFEXITED(waitStatus_) ? WEXITSTATUS(waitStatus_) : 128 + WTERMSIG(waitStatus_);

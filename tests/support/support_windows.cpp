@@ -1,11 +1,5 @@
 // Running the built program on Windows (under Wine here): the process, its
 // output through a pipe, and scratch directories.
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
 #include <windows.h>
 
 #include <random>
@@ -34,24 +28,19 @@ RunningProgram::RunningProgram(const std::vector<std::string>& args, const fs::p
   for (const std::string& a : args) command += L" " + Quote(Wide(a));
 
   SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
-  HANDLE readEnd = nullptr;
-  HANDLE writeEnd = nullptr;
+  HANDLE readEnd = nullptr, writeEnd = nullptr;
   if (!::CreatePipe(&readEnd, &writeEnd, &inherit, 0)) throw std::runtime_error("CreatePipe failed");
   ::SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
   STARTUPINFOW si{};
   si.cb = sizeof si;
   si.dwFlags = STARTF_USESTDHANDLES;
-  si.hStdInput = nullptr;  // no standard input
   si.hStdOutput = writeEnd;
   si.hStdError = ::GetStdHandle(STD_ERROR_HANDLE);
   PROCESS_INFORMATION pi{};
   const BOOL started = ::CreateProcessW(exe.c_str(), command.data(), nullptr, nullptr, TRUE, 0, nullptr,
                                         dir.wstring().c_str(), &si, &pi);
   ::CloseHandle(writeEnd);
-  if (!started) {
-    ::CloseHandle(readEnd);
-    throw std::runtime_error("CreateProcess failed");
-  }
+  if (!started) throw std::runtime_error("CreateProcess failed");
   ::CloseHandle(pi.hThread);
   process_ = reinterpret_cast<std::intptr_t>(pi.hProcess);
   out_ = reinterpret_cast<std::intptr_t>(readEnd);
