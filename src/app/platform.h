@@ -11,6 +11,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "cipher/secure_buffer.h"
 
@@ -69,6 +70,13 @@ struct SecretLine {
 // any of the line's bytes is wiped before it is freed. Should the process be
 // interrupted meanwhile, the interrupt handling turns echo back on.
 void ReadKeyLine(std::string_view prompt, SecretLine& line);
+// Drops a final "\n" or "\r\n" from `line` (ReadKeyLine's own helper).
+inline void DropLineEnd(SecretLine& line) {
+  if (line.length > 0 && line.bytes[line.length - 1] == '\n') {
+    --line.length;
+    if (line.length > 0 && line.bytes[line.length - 1] == '\r') --line.length;
+  }
+}
 
 // ---- Files ----
 
@@ -92,9 +100,15 @@ class File {
  public:
   File() = default;
   explicit File(NativeHandle handle) : handle_(handle) {}
-  ~File();
-  File(File&& other) noexcept;
-  File& operator=(File&& other) noexcept;
+  ~File() { Close(); }
+  File(File&& other) noexcept : handle_(std::exchange(other.handle_, kNoHandle)) {}
+  File& operator=(File&& other) noexcept {
+    if (this != &other) {
+      Close();
+      handle_ = std::exchange(other.handle_, kNoHandle);
+    }
+    return *this;
+  }
   File(const File&) = delete;
   File& operator=(const File&) = delete;
 

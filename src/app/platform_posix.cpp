@@ -236,25 +236,10 @@ void ReadKeyLine(std::string_view prompt, SecretLine& line) {
   } else {
     ReadLine(STDIN_FILENO, line);
   }
-  if (line.length > 0 && line.bytes[line.length - 1] == '\n') {
-    --line.length;
-    if (line.length > 0 && line.bytes[line.length - 1] == '\r') --line.length;
-  }
+  DropLineEnd(line);
 }
 
 // ---- Files ----
-
-File::~File() { Close(); }
-
-File::File(File&& other) noexcept : handle_(std::exchange(other.handle_, kNoHandle)) {}
-
-File& File::operator=(File&& other) noexcept {
-  if (this != &other) {
-    Close();
-    handle_ = std::exchange(other.handle_, kNoHandle);
-  }
-  return *this;
-}
 
 bool File::Close() noexcept {
   if (handle_ < 0) return true;

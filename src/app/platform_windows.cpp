@@ -5,12 +5,6 @@
 // sharing modes: the input and the key file may be read but not written by
 // others while the run holds them, and the output's temporary file is shared
 // with no one.
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
 #include <windows.h>
 // clang-format off
 #include <shellapi.h>
@@ -283,25 +277,10 @@ void ReadKeyLine(std::string_view prompt, SecretLine& line) {
     ::CloseHandle(in);
     ::CloseHandle(out);
   }
-  if (line.length > 0 && line.bytes[line.length - 1] == '\n') {
-    --line.length;
-    if (line.length > 0 && line.bytes[line.length - 1] == '\r') --line.length;
-  }
+  DropLineEnd(line);
 }
 
 // ---- Files ----
-
-File::~File() { Close(); }
-
-File::File(File&& other) noexcept : handle_(std::exchange(other.handle_, kNoHandle)) {}
-
-File& File::operator=(File&& other) noexcept {
-  if (this != &other) {
-    Close();
-    handle_ = std::exchange(other.handle_, kNoHandle);
-  }
-  return *this;
-}
 
 bool File::Close() noexcept {
   if (handle_ == kNoHandle) return true;

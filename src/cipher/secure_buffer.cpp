@@ -34,7 +34,12 @@ void SecureBuffer::AdviseHugePages() noexcept {
 }
 
 void SecureBuffer::Wipe(std::size_t used) noexcept {
-  if (data_ != nullptr) memory::WipeUsed(data_, used < size_ ? used : size_, size_);
+  const std::size_t n = used < size_ ? used : size_;
+  if (size_ >= memory::kLarge) {
+    memory::WipeResidentPages(data_, n);
+  } else {
+    SecureWipe(data_, n);
+  }
 }
 
 void SecureBuffer::Release(std::size_t used) noexcept {

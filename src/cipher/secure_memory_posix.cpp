@@ -24,7 +24,7 @@ constexpr std::size_t kHugePage = std::size_t{2} << 20;
 // Large buffers are mapped directly: the pages are zero and become resident
 // only when written, and they sit on huge-page boundaries so that the kernel
 // can back them with huge pages when asked.
-bool IsLarge(std::size_t size) { return size >= kHugePage; }
+bool IsLarge(std::size_t size) { return size >= kLarge; }
 
 std::size_t MappedLength(std::size_t size) { return (size + kHugePage - 1) / kHugePage * kHugePage; }
 
@@ -40,9 +40,8 @@ void* MapAligned(std::size_t size) {
   return reinterpret_cast<void*>(aligned);
 }
 
-// Wipes the pages of [p, p + n) that are resident; pages never touched hold
-// nothing and are left alone, so wiping does not make them resident. p must
-// be page-aligned.
+}  // namespace
+
 void WipeResidentPages(std::uint8_t* p, std::size_t n) noexcept {
   constexpr std::size_t kPage = 4096;
   constexpr std::size_t kChunkPages = 4096;
@@ -65,8 +64,6 @@ void WipeResidentPages(std::uint8_t* p, std::size_t n) noexcept {
   }
 }
 
-}  // namespace
-
 void* AllocateZeroed(std::size_t size) noexcept { return IsLarge(size) ? MapAligned(size) : std::calloc(size, 1); }
 
 void Free(void* p, std::size_t size) noexcept {
@@ -80,14 +77,5 @@ void Free(void* p, std::size_t size) noexcept {
 void AdviseHugePages(void* p, std::size_t size) noexcept {
   if (IsLarge(size)) madvise(p, MappedLength(size), MADV_HUGEPAGE);
 }
-
-void WipeUsed(std::uint8_t* p, std::size_t used, std::size_t size) noexcept {
-  if (IsLarge(size)) {
-    WipeResidentPages(p, used);
-  } else {
-    SecureWipe(p, used);
-  }
-}
-
 }  // namespace memory
 }  // namespace tolbrek5

@@ -1,9 +1,3 @@
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
 #include <windows.h>
 // clang-format off
 #include <psapi.h>
@@ -27,15 +21,10 @@ void SecureWipe(void* p, std::size_t n) noexcept {
 namespace memory {
 namespace {
 
-// Buffers from this size on come straight from the system: committed pages
-// are zero and become resident only when written.
-constexpr std::size_t kLarge = std::size_t{2} << 20;
-
 bool IsLarge(std::size_t size) { return size >= kLarge; }
 
-// Wipes the pages of [p, p + n) that are in the working set; pages never
-// touched hold nothing and are left alone, so wiping does not make them
-// resident. p must be page-aligned.
+}  // namespace
+
 void WipeResidentPages(std::uint8_t* p, std::size_t n) noexcept {
   constexpr std::size_t kPage = 4096;
   constexpr std::size_t kChunkPages = 512;
@@ -56,8 +45,6 @@ void WipeResidentPages(std::uint8_t* p, std::size_t n) noexcept {
   }
 }
 
-}  // namespace
-
 void* AllocateZeroed(std::size_t size) noexcept {
   if (IsLarge(size)) return ::VirtualAlloc(nullptr, size, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
   return std::calloc(size, 1);
@@ -73,14 +60,5 @@ void Free(void* p, std::size_t size) noexcept {
 
 // Huge pages need a privilege that ordinary accounts lack.
 void AdviseHugePages(void*, std::size_t) noexcept {}
-
-void WipeUsed(std::uint8_t* p, std::size_t used, std::size_t size) noexcept {
-  if (IsLarge(size)) {
-    WipeResidentPages(p, used);
-  } else {
-    SecureWipe(p, used);
-  }
-}
-
 }  // namespace memory
 }  // namespace tolbrek5
