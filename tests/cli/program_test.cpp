@@ -71,15 +71,13 @@ void PrintTo(const Row& r, std::ostream* os) { *os << r.name; }
 
 // Why a row cannot run here, if it cannot.
 std::string WhyNot(const Row& r) {
-  auto any = [&r](const char* start) {
-    return std::any_of(r.args.begin(), r.args.end(), [start](const std::string& a) { return a.rfind(start, 0) == 0; });
-  };
 #ifdef _WIN32
-  if ((!r.fault.empty() && r.fault.rfind("open:", 0) != 0) || r.name.find("ymlink") != std::string::npos || any("/")) {
+  const bool posixPath = std::any_of(r.args.begin(), r.args.end(), [](const std::string& a) { return a[0] == '/'; });
+  if ((!r.fault.empty() && r.fault.rfind("open:", 0) != 0) || r.name.find("ymlink") != std::string::npos || posixPath) {
     return "needs what only POSIX systems have: the fault shim, locks, symbolic links or devices";
   }
 #else
-  if (any("/tolbrek5-") && ::access("/", W_OK) != 0) return "needs a writable /";
+  if (r.name == "KeyFileIsOutputInTheRoot" && ::access("/", W_OK) != 0) return "needs a writable /";
 #endif
   return "";
 }
@@ -133,7 +131,6 @@ TEST_P(ProgramRuns, PrintAndLeaveFilesAsTheRowSays) {
     held = ::CreateFileW((dir / fault.substr(5)).wstring().c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                          nullptr, OPEN_EXISTING, 0, nullptr);
     ASSERT_NE(held, INVALID_HANDLE_VALUE);
-    fault.clear();
   }
   const ProgramRun run = RunTolbrek5(args, dir.path());
   if (held != INVALID_HANDLE_VALUE) ::CloseHandle(held);
@@ -216,7 +213,6 @@ TEST(WindowsSharing, OthersCannotOpenTheOutputOrWriteTheInputDuringARun) {
   ASSERT_FALSE(temporary.empty());
   EXPECT_FALSE(open(temporary, GENERIC_READ));
   EXPECT_FALSE(open(dir / "plain", GENERIC_WRITE));
-  EXPECT_TRUE(open(dir / "plain", GENERIC_READ));
   EXPECT_EQ(program.Finish().status, 0);
   EXPECT_FALSE(fs::exists(temporary));
 }

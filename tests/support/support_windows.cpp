@@ -14,18 +14,16 @@ HANDLE H(std::intptr_t h) { return reinterpret_cast<HANDLE>(h); }
 
 std::wstring Wide(const std::string& utf8) { return fs::path(std::u8string(utf8.begin(), utf8.end())).wstring(); }
 
-// Test arguments hold no quotes and end in no backslash: quoting them is
-// enough for the C runtime's split to give them back.
-std::wstring Quote(const std::wstring& arg) { return L"\"" + arg + L"\""; }
-
 }  // namespace
 
 RunningProgram::RunningProgram(const std::vector<std::string>& args, const fs::path& dir, const std::string& fault,
                                std::int64_t addressSpace) {
   if (!fault.empty() || addressSpace > 0) throw std::runtime_error("faults are injected on POSIX systems only");
   const std::wstring exe = fs::absolute(TOLBREK5_BINARY).wstring();
-  std::wstring command = Quote(exe);
-  for (const std::string& a : args) command += L" " + Quote(Wide(a));
+  // Test arguments hold no quotes and end in no backslash: quoting them is
+  // enough for the C runtime's split to give them back.
+  std::wstring command = L"\"" + exe + L"\"";
+  for (const std::string& a : args) command += L" \"" + Wide(a) + L"\"";
 
   SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
   HANDLE readEnd = nullptr, writeEnd = nullptr;

@@ -94,10 +94,8 @@ TEST(Rules, KeyFileLengthIsAtMostThePlaintextSize) {
 
 TEST(Rules, KeyPathsAndTextKeys) {
 #ifdef _WIN32
-  EXPECT_EQ(platform::CompleteKeyPath("C:\\u", "keys\\k.bin"), "C:\\u\\keys\\k.bin");
   EXPECT_EQ(platform::CompleteKeyPath("C:\\", "k"), "C:\\k");
   EXPECT_EQ(platform::CompleteKeyPath("C:\\u", "d:k.bin"), "d:k.bin");  // only a colon makes a path complete
-  EXPECT_EQ(platform::CompleteKeyPath("C:\\u", "/k"), "C:\\u\\/k");
 #else
   EXPECT_EQ(platform::CompleteKeyPath("/home/u", "keys/k.bin"), "/home/u/keys/k.bin");
   EXPECT_EQ(platform::CompleteKeyPath("/", "k"), "/k");
