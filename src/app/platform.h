@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -57,6 +58,22 @@ bool InputIsTerminal();
 struct SecretLine {
   SecureBuffer bytes;
   std::size_t length = 0;
+
+  // Appends one byte; a buffer outgrown is wiped as it is replaced.
+  void Append(std::uint8_t byte) {
+    if (length == bytes.size()) {
+      SecureBuffer larger(bytes.empty() ? 256 : 2 * bytes.size());
+      if (length > 0) std::memcpy(larger.data(), bytes.data(), length);
+      bytes = std::move(larger);
+    }
+    bytes[length++] = byte;
+  }
+  // Drops a final "\n" or "\r\n".
+  void DropLineEnd() {
+    if (length == 0 || bytes[length - 1] != '\n') return;
+    --length;
+    if (length > 0 && bytes[length - 1] == '\r') --length;
+  }
 };
 
 // Reads one line, without its line end, into `line` (replacing what it held).
@@ -70,13 +87,6 @@ struct SecretLine {
 // any of the line's bytes is wiped before it is freed. Should the process be
 // interrupted meanwhile, the interrupt handling turns echo back on.
 void ReadKeyLine(std::string_view prompt, SecretLine& line);
-// Drops a final "\n" or "\r\n" from `line` (ReadKeyLine's own helper).
-inline void DropLineEnd(SecretLine& line) {
-  if (line.length > 0 && line.bytes[line.length - 1] == '\n') {
-    --line.length;
-    if (line.length > 0 && line.bytes[line.length - 1] == '\r') --line.length;
-  }
-}
 
 // ---- Files ----
 

@@ -92,19 +92,14 @@ class EchoOff {
 // or to the end of the input. Reads a byte at a time, so nothing after the
 // line is taken from the input.
 void ReadLine(int fd, SecretLine& line) {
-  for (;;) {
-    if (line.length == line.bytes.size()) {
-      SecureBuffer larger(line.bytes.empty() ? 256 : 2 * line.bytes.size());
-      if (line.length > 0) std::memcpy(larger.data(), line.bytes.data(), line.length);
-      line.bytes = std::move(larger);  // wipes the old buffer
-    }
-    const ssize_t got = ::read(fd, line.bytes.data() + line.length, 1);
+  for (std::uint8_t byte = 0;;) {
+    const ssize_t got = ::read(fd, &byte, 1);
     if (got < 0 && errno == EINTR) continue;
     if (got <= 0) return;
-    if (line.bytes[line.length++] == '\n') return;
+    line.Append(byte);
+    if (byte == '\n') return;
   }
 }
-
 
 // ---- Interrupt clean-up ----
 
@@ -236,7 +231,7 @@ void ReadKeyLine(std::string_view prompt, SecretLine& line) {
   } else {
     ReadLine(STDIN_FILENO, line);
   }
-  DropLineEnd(line);
+  line.DropLineEnd();
 }
 
 // ---- Files ----

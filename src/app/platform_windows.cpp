@@ -115,16 +115,6 @@ void RestoreConsole() noexcept {
   }
 }
 
-// Appends one byte to a secret line, growing it without leaving copies.
-void Append(SecretLine& line, std::uint8_t byte) {
-  if (line.length == line.bytes.size()) {
-    SecureBuffer larger(line.bytes.empty() ? 256 : 2 * line.bytes.size());
-    if (line.length > 0) std::memcpy(larger.data(), line.bytes.data(), line.length);
-    line.bytes = std::move(larger);  // wipes the old buffer
-  }
-  line.bytes[line.length++] = byte;
-}
-
 // Ctrl-C, Ctrl-Break, a closed console window, logoff or shutdown: removes
 // the temporary output, gives the console back its title and echo, and ends
 // the process with the status a POSIX shell
@@ -236,7 +226,7 @@ void ReadKeyLine(std::string_view prompt, SecretLine& line) {
     std::uint8_t byte = 0;
     DWORD got = 0;
     while (::ReadFile(in, &byte, 1, &got, nullptr) && got == 1) {
-      Append(line, byte);
+      line.Append(byte);
       if (byte == '\n') break;
     }
   } else {
@@ -264,7 +254,7 @@ void ReadKeyLine(std::string_view prompt, SecretLine& line) {
       char bytes[8];
       BOOL lossy = FALSE;
       const int n = ::WideCharToMultiByte(CP_ACP, 0, &typed, 1, bytes, sizeof bytes, nullptr, &lossy);
-      for (int i = 0; i < n; ++i) Append(line, static_cast<std::uint8_t>(bytes[i]));
+      for (int i = 0; i < n; ++i) line.Append(static_cast<std::uint8_t>(bytes[i]));
       ::SecureZeroMemory(bytes, sizeof bytes);
     }
     typed = 0;
@@ -277,7 +267,7 @@ void ReadKeyLine(std::string_view prompt, SecretLine& line) {
     ::CloseHandle(in);
     ::CloseHandle(out);
   }
-  DropLineEnd(line);
+  line.DropLineEnd();
 }
 
 // ---- Files ----

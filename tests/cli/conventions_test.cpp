@@ -13,9 +13,7 @@
 #endif
 
 #include <stdexcept>
-#include <string>
 #include <utility>
-#include <vector>
 
 #include "support/support.h"
 
