@@ -142,12 +142,10 @@ std::string Rendered(const std::string& raw) {
     if (c == '\r' || c == '\n') break;
     if (c == '\b') {
       col -= col > 0 ? 1 : 0;
-    } else if (col < line.size()) {
-      line[col++] = c;
-    } else {
-      line.push_back(c);
-      ++col;
+      continue;
     }
+    if (col == line.size()) line.push_back(' ');
+    line[col++] = c;
   }
   return line.substr(0, line.find_last_not_of(' ') + 1);
 }
