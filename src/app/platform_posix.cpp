@@ -126,22 +126,6 @@ extern "C" void RemoveTemporaryAndExit(int sig) {
   ::_exit(128 + sig);
 }
 
-void InstallCleanupHandlers() {
-  static bool installed = false;
-  if (installed) return;
-  installed = true;
-  struct sigaction sa {};
-  sa.sa_handler = RemoveTemporaryAndExit;
-  sigemptyset(&sa.sa_mask);
-  for (int sig : kCleanupSignals) sigaddset(&sa.sa_mask, sig);
-  for (int sig : kCleanupSignals) {
-    struct sigaction old {};
-    // A signal the caller chose to ignore (nohup) stays ignored.
-    if (::sigaction(sig, nullptr, &old) == 0 && old.sa_handler == SIG_IGN) continue;
-    ::sigaction(sig, &sa, nullptr);
-  }
-}
-
 // Holds the clean-up signals off while the temporary file and the record of
 // it change together.
 class SignalsHeld {
@@ -379,7 +363,6 @@ File CreateTemporary(const std::string& directory, const std::string& prefix, co
   }
   const std::string pattern = JoinPath(directory, prefix) + "XXXXXX";
   if (pattern.size() >= sizeof g_tempPath) return File();
-  InstallCleanupHandlers();
   SignalsHeld held;
   std::memcpy(g_tempPath, pattern.c_str(), pattern.size() + 1);
   File f(::mkostemp(g_tempPath, O_CLOEXEC));
@@ -414,6 +397,20 @@ void DeleteTemporary(const std::string& path) noexcept {
 
 void IgnoreBrokenPipe() { ::signal(SIGPIPE, SIG_IGN); }
 
-void HandleInterrupts() { InstallCleanupHandlers(); }
+void HandleInterrupts() {
+  static bool installed = false;  // the program may run more than once in a process (tests)
+  if (installed) return;
+  installed = true;
+  struct sigaction sa {};
+  sa.sa_handler = RemoveTemporaryAndExit;
+  sigemptyset(&sa.sa_mask);
+  for (int sig : kCleanupSignals) sigaddset(&sa.sa_mask, sig);
+  for (int sig : kCleanupSignals) {
+    struct sigaction old {};
+    // A signal the caller chose to ignore (nohup) stays ignored.
+    if (::sigaction(sig, nullptr, &old) == 0 && old.sa_handler == SIG_IGN) continue;
+    ::sigaction(sig, &sa, nullptr);
+  }
+}
 
 }  // namespace tolbrek5::platform

@@ -140,13 +140,6 @@ BOOL WINAPI OnConsoleEvent(DWORD event) {
   return TRUE;
 }
 
-void InstallCleanupHandler() {
-  static bool installed = false;
-  if (installed) return;
-  installed = true;
-  ::SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
-}
-
 // Console bytes go out as they are: line ends are written by WriteLineEnd,
 // not made by the C library.
 std::FILE* Console() {
@@ -203,7 +196,6 @@ void SetTitle(std::string_view title) {
     c.title.assign(old.data(), n);
     c.titleSaved = true;
   }
-  InstallCleanupHandler();
   ::SetConsoleTitleA(std::string(title).c_str());
 }
 
@@ -238,7 +230,6 @@ void ReadKeyLine(std::string_view prompt, SecretLine& line) {
                                      nullptr, OPEN_EXISTING, 0, nullptr);
     DWORD mode = 0;
     ::GetConsoleMode(in, &mode);
-    InstallCleanupHandler();
     {
       Held held;
       TheConsole().input = in;
@@ -415,7 +406,6 @@ File CreateTemporary(const std::string& directory, const std::string& prefix, co
   LARGE_INTEGER now{};
   ::QueryPerformanceCounter(&now);
   std::uint32_t x = static_cast<std::uint32_t>(now.QuadPart) ^ (::GetCurrentProcessId() << 16) ^ 0x9e3779b9u;
-  InstallCleanupHandler();
   for (int attempt = 0; attempt < 100; ++attempt) {
     std::string candidate = JoinPath(directory, prefix);
     for (int i = 0; i < 6; ++i) {
@@ -461,6 +451,11 @@ void DeleteTemporary(const std::string& path) noexcept {
 // A write to a closed pipe fails with an error on Windows; nothing to do.
 void IgnoreBrokenPipe() {}
 
-void HandleInterrupts() { InstallCleanupHandler(); }
+void HandleInterrupts() {
+  static bool installed = false;  // the program may run more than once in a process (tests)
+  if (installed) return;
+  installed = true;
+  ::SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
+}
 
 }  // namespace tolbrek5::platform
