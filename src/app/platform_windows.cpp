@@ -238,17 +238,25 @@ void ReadKeyLine(std::string_view prompt, SecretLine& line) {
     ::SetConsoleMode(in, (mode | ENABLE_LINE_INPUT | ENABLE_PROCESSED_INPUT) & ~static_cast<DWORD>(ENABLE_ECHO_INPUT));
     DWORD put = 0;
     ::WriteConsoleA(out, prompt.data(), static_cast<DWORD>(prompt.size()), &put, nullptr);
-    wchar_t typed = 0;
+    // A character outside the basic plane arrives as two units and is
+    // turned into bytes whole. (No "default used" flag is asked for: where
+    // the ANSI code page is UTF-8 the conversion would refuse it.)
+    wchar_t typed[2] = {};
+    int units = 0;
     DWORD got = 0;
-    while (::ReadConsoleW(in, &typed, 1, &got, nullptr) && got == 1 && typed != L'\n') {
-      if (typed == L'\r') continue;
+    while (::ReadConsoleW(in, &typed[units], 1, &got, nullptr) && got == 1 && typed[units] != L'\n') {
+      if (typed[units] == L'\r') continue;
+      if (units == 0 && IS_HIGH_SURROGATE(typed[0])) {
+        units = 1;
+        continue;
+      }
       char bytes[8];
-      BOOL lossy = FALSE;
-      const int n = ::WideCharToMultiByte(CP_ACP, 0, &typed, 1, bytes, sizeof bytes, nullptr, &lossy);
+      const int n = ::WideCharToMultiByte(CP_ACP, 0, typed, units + 1, bytes, sizeof bytes, nullptr, nullptr);
       for (int i = 0; i < n; ++i) line.Append(static_cast<std::uint8_t>(bytes[i]));
       ::SecureZeroMemory(bytes, sizeof bytes);
+      units = 0;
     }
-    typed = 0;
+    ::SecureZeroMemory(typed, sizeof typed);
     {
       Held held;
       ::SetConsoleMode(in, mode);
