@@ -23,8 +23,8 @@ enum class Outcome { Done, CheckFailed, ReadFailed, WriteFailed, OutOfMemory };
 
 // Runs every block of an input of `size` bytes. `dataLen` follows the
 // longest stretch of the block buffers that held data, for the final wipe.
-Outcome RunEveryBlock(CipherState& state, platform::File& input, std::int64_t size, OutputFile& output,
-                      ProgressLine& progress, std::int32_t& dataLen) {
+Outcome RunEveryBlock(CipherState& state, platform::File& input, std::int64_t size,
+                      OutputFile& output, ProgressLine& progress, std::int32_t& dataLen) {
   const std::int32_t blockTotal = BlockCount(size, state.BlockSize);
   // Room a block must leave in the buffers for the check value sealing appends.
   const std::int32_t sealRoom = state.Decrypting ? 0 : CheckValueSize;
@@ -51,8 +51,8 @@ Outcome RunEveryBlock(CipherState& state, platform::File& input, std::int64_t si
 
 }  // namespace
 
-int RunBlocks(CipherState& state, const std::string& inName, const std::string& outName, platform::File& input,
-              OutputFile& output) {
+int RunBlocks(CipherState& state, const std::string& inName, const std::string& outName,
+              platform::File& input, OutputFile& output) {
   const std::int64_t size = platform::SizeOf(input);
   try {
     state.BeginBlockPhase();
@@ -63,8 +63,8 @@ int RunBlocks(CipherState& state, const std::string& inName, const std::string& 
     state.ReleaseAll(0);
     return ExitFailure;
   }
-  platform::WriteLine("inputfile=" + inName + ", outputfile=" + outName + ", inputfilesize=" + std::to_string(size) +
-                      " bytes");
+  platform::WriteLine("inputfile=" + inName + ", outputfile=" + outName +
+                      ", inputfilesize=" + std::to_string(size) + " bytes");
   platform::WriteLine("");
 
   std::int32_t dataLen = 0;

@@ -19,7 +19,7 @@ inline constexpr int ExitUsage = 2;    // after the usage text
 // key, the direction and both key cursors set in `state`. Runs every block,
 // keeps the output only when every block succeeded, wipes and releases the
 // state's buffers and returns the run's exit status.
-int RunBlocks(CipherState& state, const std::string& inName, const std::string& outName, platform::File& input,
-              OutputFile& output);
+int RunBlocks(CipherState& state, const std::string& inName, const std::string& outName,
+              platform::File& input, OutputFile& output);
 
 }  // namespace tolbrek5

@@ -22,7 +22,8 @@ bool TakeTextKey(char* argument, KeyStore& key) {
   const std::size_t n = std::strlen(argument);
   const bool longEnough = static_cast<std::int64_t>(n) >= MinKeyLength;
   if (longEnough) {
-    key.Assign(reinterpret_cast<const std::uint8_t*>(argument), n, static_cast<std::size_t>(BufferCapacity));
+    key.Assign(reinterpret_cast<const std::uint8_t*>(argument), n,
+               static_cast<std::size_t>(BufferCapacity));
   }
   SecureWipe(argument, n);
   return longEnough;

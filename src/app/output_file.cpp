@@ -57,7 +57,9 @@ bool OutputFile::IsNamedBy(const std::string& path) const {
          platform::IdOf(parts.directory) == directoryId_;
 }
 
-bool OutputFile::Write(const std::uint8_t* data, std::int64_t n) { return platform::WriteAll(file_, data, n); }
+bool OutputFile::Write(const std::uint8_t* data, std::int64_t n) {
+  return platform::WriteAll(file_, data, n);
+}
 
 bool OutputFile::Commit() {
   if (direct_) return file_.Close();

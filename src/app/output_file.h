@@ -41,14 +41,14 @@ class OutputFile {
 
  private:
   platform::File file_;
-  std::string target_;      // the path the output replaces (links followed)
-  std::string directory_;   // the target's directory
-  std::string name_;        // the target's last component
-  std::string tempPath_;    // the temporary file, while there is one
+  std::string target_;     // the path the output replaces (links followed)
+  std::string directory_;  // the target's directory
+  std::string name_;       // the target's last component
+  std::string tempPath_;   // the temporary file, while there is one
   std::optional<platform::FileId> directoryId_;
   std::optional<platform::FileId> targetId_;  // the existing file, if any
-  bool direct_ = false;     // writing an existing non-regular file in place
-  bool temporary_ = false;  // a temporary file exists and is ours to delete
+  bool direct_ = false;                       // writing an existing non-regular file in place
+  bool temporary_ = false;                    // a temporary file exists and is ours to delete
 };
 
 }  // namespace tolbrek5

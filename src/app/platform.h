@@ -191,8 +191,8 @@ std::string CompleteKeyPath(std::string_view currentDirectory, std::string_view 
 // six letters or digits, open for writing and shared with no other process.
 // It gets the permissions of the existing file `replaced`, or those of a new
 // file when `replaced` is empty. Its path is stored in `path`.
-File CreateTemporary(const std::string& directory, const std::string& prefix, const std::string& replaced,
-                     std::string& path);
+File CreateTemporary(const std::string& directory, const std::string& prefix,
+                     const std::string& replaced, std::string& path);
 // Moves the temporary file `path` (already closed) onto `target` in one
 // replacing step and flushes that to stable storage. False on failure; the
 // temporary file then still exists.

@@ -29,12 +29,14 @@ constexpr std::int64_t kMaxChunk = 1 << 30;
 // conflicting lock; on a file system without locks the file is used
 // unlocked.
 bool Lock(int handle, bool exclusive) {
-  if (::flock(handle, (exclusive ? LOCK_EX : LOCK_SH) | LOCK_NB) != 0 && errno == EWOULDBLOCK) return false;
+  if (::flock(handle, (exclusive ? LOCK_EX : LOCK_SH) | LOCK_NB) != 0 && errno == EWOULDBLOCK)
+    return false;
   struct flock record {};
   record.l_type = exclusive ? F_WRLCK : F_RDLCK;
   record.l_whence = SEEK_SET;
   // Held by the open file, not the process, like the flock() lock.
-  if (::fcntl(handle, F_OFD_SETLK, &record) != 0 && (errno == EAGAIN || errno == EACCES)) return false;
+  if (::fcntl(handle, F_OFD_SETLK, &record) != 0 && (errno == EAGAIN || errno == EACCES))
+    return false;
   return true;
 }
 
@@ -300,7 +302,9 @@ bool Sync(File& file) {
   return true;
 }
 
-bool MayWrite(const std::string& path) { return ::faccessat(AT_FDCWD, path.c_str(), W_OK, AT_EACCESS) == 0; }
+bool MayWrite(const std::string& path) {
+  return ::faccessat(AT_FDCWD, path.c_str(), W_OK, AT_EACCESS) == 0;
+}
 
 std::optional<std::string> FollowLinks(const std::string& path) {
   std::string current = path;
@@ -353,8 +357,8 @@ std::string CompleteKeyPath(std::string_view currentDirectory, std::string_view 
 
 // ---- The output's temporary file ----
 
-File CreateTemporary(const std::string& directory, const std::string& prefix, const std::string& replaced,
-                     std::string& path) {
+File CreateTemporary(const std::string& directory, const std::string& prefix,
+                     const std::string& replaced, std::string& path) {
   mode_t mode = static_cast<mode_t>(NewFileMode());
   if (!replaced.empty()) {
     struct stat st {};

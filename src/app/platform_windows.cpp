@@ -31,18 +31,22 @@ NativeHandle ToNative(HANDLE h) { return reinterpret_cast<NativeHandle>(h); }
 
 std::wstring Wide(const std::string& text) {
   if (text.empty()) return std::wstring();
-  const int n = ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+  const int n =
+      ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
   std::wstring out(static_cast<std::size_t>(n > 0 ? n : 0), L'\0');
-  if (n > 0) ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n);
+  if (n > 0)
+    ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n);
   return out;
 }
 
 std::string Utf8(const wchar_t* text, std::size_t length) {
   if (length == 0) return std::string();
-  const int n =
-      ::WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(length), nullptr, 0, nullptr, nullptr);
+  const int n = ::WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(length), nullptr, 0,
+                                      nullptr, nullptr);
   std::string out(static_cast<std::size_t>(n > 0 ? n : 0), '\0');
-  if (n > 0) ::WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(length), out.data(), n, nullptr, nullptr);
+  if (n > 0)
+    ::WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(length), out.data(), n, nullptr,
+                          nullptr);
   return out;
 }
 
@@ -50,14 +54,16 @@ std::string Utf8(const wchar_t* text, std::size_t length) {
 // sharing mode of another process stands in the way. Directories and
 // devices open too.
 HANDLE OpenForQuery(const std::string& path) {
-  return ::CreateFileW(Wide(path).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+  return ::CreateFileW(Wide(path).c_str(), 0,
+                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                        OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
 }
 
 std::optional<FileId> IdOfHandle(HANDLE h) {
   BY_HANDLE_FILE_INFORMATION info{};
   if (!::GetFileInformationByHandle(h, &info)) return std::nullopt;
-  return FileId{info.dwVolumeSerialNumber, (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow};
+  return FileId{info.dwVolumeSerialNumber,
+                (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow};
 }
 
 bool IsSeparator(char c) { return c == '\\' || c == '/'; }
@@ -68,7 +74,7 @@ bool IsSeparator(char c) { return c == '\\' || c == '/'; }
 // handler, which Windows calls on a thread of its own.
 struct Temporary {
   CRITICAL_SECTION lock;
-  std::wstring path;  // empty when there is none
+  std::wstring path;                     // empty when there is none
   HANDLE handle = INVALID_HANDLE_VALUE;  // while it is open
 
   Temporary() { ::InitializeCriticalSection(&lock); }
@@ -159,9 +165,11 @@ std::string PathArgument(char** argv, int index) {
   int count = 0;
   LPWSTR* wide = ::CommandLineToArgvW(::GetCommandLineW(), &count);
   if (wide == nullptr) return argv[index];
-  std::string out = index < count ? Utf8(wide[index], std::wcslen(wide[index])) : std::string(argv[index]);
+  std::string out =
+      index < count ? Utf8(wide[index], std::wcslen(wide[index])) : std::string(argv[index]);
   // The array holds a copy of every argument, the key's too.
-  for (int i = 0; i < count; ++i) ::SecureZeroMemory(wide[i], std::wcslen(wide[i]) * sizeof(wchar_t));
+  for (int i = 0; i < count; ++i)
+    ::SecureZeroMemory(wide[i], std::wcslen(wide[i]) * sizeof(wchar_t));
   ::LocalFree(wide);
   return out;
 }
@@ -224,10 +232,12 @@ void ReadKeyLine(std::string_view prompt, SecretLine& line) {
   } else {
     // The console itself takes the prompt; what is typed is read as text
     // and turned into the ANSI code page's bytes, like a key on the command line.
-    const HANDLE in = ::CreateFileW(L"CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                    nullptr, OPEN_EXISTING, 0, nullptr);
-    const HANDLE out = ::CreateFileW(L"CONOUT$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                     nullptr, OPEN_EXISTING, 0, nullptr);
+    const HANDLE in =
+        ::CreateFileW(L"CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                      nullptr, OPEN_EXISTING, 0, nullptr);
+    const HANDLE out =
+        ::CreateFileW(L"CONOUT$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                      nullptr, OPEN_EXISTING, 0, nullptr);
     DWORD mode = 0;
     ::GetConsoleMode(in, &mode);
     {
@@ -235,7 +245,8 @@ void ReadKeyLine(std::string_view prompt, SecretLine& line) {
       TheConsole().input = in;
       TheConsole().inputMode = mode;
     }
-    ::SetConsoleMode(in, (mode | ENABLE_LINE_INPUT | ENABLE_PROCESSED_INPUT) & ~static_cast<DWORD>(ENABLE_ECHO_INPUT));
+    ::SetConsoleMode(in, (mode | ENABLE_LINE_INPUT | ENABLE_PROCESSED_INPUT) &
+                             ~static_cast<DWORD>(ENABLE_ECHO_INPUT));
     DWORD put = 0;
     ::WriteConsoleA(out, prompt.data(), static_cast<DWORD>(prompt.size()), &put, nullptr);
     // A character outside the basic plane arrives as two units and is
@@ -244,14 +255,16 @@ void ReadKeyLine(std::string_view prompt, SecretLine& line) {
     wchar_t typed[2] = {};
     int units = 0;
     DWORD got = 0;
-    while (::ReadConsoleW(in, &typed[units], 1, &got, nullptr) && got == 1 && typed[units] != L'\n') {
+    while (::ReadConsoleW(in, &typed[units], 1, &got, nullptr) && got == 1 &&
+           typed[units] != L'\n') {
       if (typed[units] == L'\r') continue;
       if (units == 0 && IS_HIGH_SURROGATE(typed[0])) {
         units = 1;
         continue;
       }
       char bytes[8];
-      const int n = ::WideCharToMultiByte(CP_ACP, 0, typed, units + 1, bytes, sizeof bytes, nullptr, nullptr);
+      const int n =
+          ::WideCharToMultiByte(CP_ACP, 0, typed, units + 1, bytes, sizeof bytes, nullptr, nullptr);
       for (int i = 0; i < n; ++i) line.Append(static_cast<std::uint8_t>(bytes[i]));
       ::SecureZeroMemory(bytes, sizeof bytes);
       units = 0;
@@ -288,7 +301,8 @@ PathKind KindOf(const std::string& path) {
   if (::GetFileType(h) == FILE_TYPE_DISK) {
     BY_HANDLE_FILE_INFORMATION info{};
     if (::GetFileInformationByHandle(h, &info)) {
-      kind = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? PathKind::Directory : PathKind::Regular;
+      kind = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? PathKind::Directory
+                                                                     : PathKind::Regular;
     }
   }
   ::CloseHandle(h);
@@ -306,15 +320,17 @@ std::optional<FileId> IdOf(const std::string& path) {
 FileId IdOf(const File& file) { return IdOfHandle(ToHandle(file.Handle())).value_or(FileId{}); }
 
 File OpenForReading(const std::string& path) {
-  File f(ToNative(::CreateFileW(Wide(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr)));
+  File f(ToNative(::CreateFileW(Wide(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN,
+                                nullptr)));
   if (f.IsOpen() && ::GetFileType(ToHandle(f.Handle())) != FILE_TYPE_DISK) return File();
   return f;
 }
 
 File OpenExistingForWriting(const std::string& path) {
-  return File(ToNative(::CreateFileW(Wide(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                     nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)));
+  return File(
+      ToNative(::CreateFileW(Wide(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                             nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)));
 }
 
 std::int64_t SizeOf(const File& file) {
@@ -339,7 +355,8 @@ bool WriteAll(File& file, const std::uint8_t* from, std::int64_t n) {
   while (done < n) {
     const DWORD want = n - done < kMaxChunk ? static_cast<DWORD>(n - done) : kMaxChunk;
     DWORD put = 0;
-    if (!::WriteFile(ToHandle(file.Handle()), from + done, want, &put, nullptr) || put == 0) return false;
+    if (!::WriteFile(ToHandle(file.Handle()), from + done, want, &put, nullptr) || put == 0)
+      return false;
     done += put;
   }
   return true;
@@ -351,8 +368,8 @@ bool MayWrite(const std::string& path) {
   // Opening for writing changes nothing, and answers for the read-only
   // attribute, the access rights and another process holding the file.
   const HANDLE h = ::CreateFileW(Wide(path).c_str(), GENERIC_WRITE,
-                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                                 FILE_ATTRIBUTE_NORMAL, nullptr);
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE) return false;
   ::CloseHandle(h);
   return true;
@@ -376,7 +393,8 @@ PathParts SplitPath(const std::string& path) {
   const auto sep = path.find_last_of("\\/");
   PathParts out;
   if (sep == std::string::npos) {
-    out.directory = drive ? path.substr(0, 2) : std::string(".");  // "c:name" is relative to c:'s folder
+    out.directory =
+        drive ? path.substr(0, 2) : std::string(".");  // "c:name" is relative to c:'s folder
     out.name = drive ? path.substr(2) : path;
   } else {
     // A name in a root keeps the root's separator: "\", "c:\".
@@ -389,7 +407,8 @@ PathParts SplitPath(const std::string& path) {
 }
 
 std::string JoinPath(const std::string& directory, const std::string& name) {
-  if (directory.empty() || IsSeparator(directory.back()) || (directory.size() == 2 && directory[1] == ':')) {
+  if (directory.empty() || IsSeparator(directory.back()) ||
+      (directory.size() == 2 && directory[1] == ':')) {
     return directory + name;
   }
   return directory + '\\' + name;
@@ -406,14 +425,16 @@ std::string CompleteKeyPath(std::string_view currentDirectory, std::string_view 
 
 // ---- The output's temporary file ----
 
-File CreateTemporary(const std::string& directory, const std::string& prefix, const std::string& /*replaced*/,
-                     std::string& path) {
+File CreateTemporary(const std::string& directory, const std::string& prefix,
+                     const std::string& /*replaced*/, std::string& path) {
   // The new file takes the folder's inherited permissions, as any file
   // created there would.
-  static constexpr char kLetters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+  static constexpr char kLetters[] =
+      "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
   LARGE_INTEGER now{};
   ::QueryPerformanceCounter(&now);
-  std::uint32_t x = static_cast<std::uint32_t>(now.QuadPart) ^ (::GetCurrentProcessId() << 16) ^ 0x9e3779b9u;
+  std::uint32_t x =
+      static_cast<std::uint32_t>(now.QuadPart) ^ (::GetCurrentProcessId() << 16) ^ 0x9e3779b9u;
   for (int attempt = 0; attempt < 100; ++attempt) {
     std::string candidate = JoinPath(directory, prefix);
     for (int i = 0; i < 6; ++i) {
@@ -424,8 +445,8 @@ File CreateTemporary(const std::string& directory, const std::string& prefix, co
     }
     const std::wstring wide = Wide(candidate);
     Held held;
-    const HANDLE h = ::CreateFileW(wide.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, 0, nullptr, CREATE_NEW,
-                                   FILE_ATTRIBUTE_NORMAL, nullptr);
+    const HANDLE h = ::CreateFileW(wide.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, 0, nullptr,
+                                   CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
       const DWORD error = ::GetLastError();
       if (error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS) continue;
@@ -441,7 +462,8 @@ File CreateTemporary(const std::string& directory, const std::string& prefix, co
 
 bool CommitTemporary(const std::string& path, const std::string& target) {
   Held held;
-  if (!::MoveFileExW(Wide(path).c_str(), Wide(target).c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+  if (!::MoveFileExW(Wide(path).c_str(), Wide(target).c_str(),
+                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
     return false;
   }
   TheTemporary().path.clear();

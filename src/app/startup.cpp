@@ -120,19 +120,23 @@ int StartUp(CipherState& state, int argc, char** argv) {
       platform::WipeCommandLine();
     }
     if (taken == AskedKeyOutcome::Mismatch) return Fail("The keys do not match.");
-    if (taken == AskedKeyOutcome::TooShort) return Fail("Your key must consist of at least 10 characters.");
+    if (taken == AskedKeyOutcome::TooShort)
+      return Fail("Your key must consist of at least 10 characters.");
   }
 
-  if (platform::KindOf(inName) != platform::PathKind::Regular) return Fail("Cannot find input file!");
+  if (platform::KindOf(inName) != platform::PathKind::Regular)
+    return Fail("Cannot find input file!");
   platform::File input = platform::OpenForReading(inName);
   if (!input.IsOpen()) return Fail("Cannot access inputfile...");
 
   OutputFile output;
-  if (!output.Create(outName, platform::IdOf(input))) return Fail("Cannot create, or access outputfile...");
+  if (!output.Create(outName, platform::IdOf(input)))
+    return Fail("Cannot create, or access outputfile...");
 
   const std::int64_t inputSize = platform::SizeOf(input);
   if (inputSize < kMinInputSize + checkBytes) {
-    return Fail("Inputfile must be 5000 (encryption) and 5004 bytes (decryption with crc32) or larger");
+    return Fail(
+        "Inputfile must be 5000 (encryption) and 5004 bytes (decryption with crc32) or larger");
   }
 
   // Held open, unread further, until the run ends.

@@ -42,11 +42,11 @@ struct Triple {
 };
 
 struct CipherState {
-  KeyStore Key;            // the working key; length and bytes change every block
-  SecureBuffer Pad;        // pad of the current block; earlier content is fed back
-  SecureBuffer InBlock;    // block as read (plus check value when encrypting)
-  SecureBuffer OutBlock;   // transformed block
-  SecureBuffer Taken;      // occupancy marks of the scatter (one byte each, 0 or 1)
+  KeyStore Key;                    // the working key; length and bytes change every block
+  SecureBuffer Pad;                // pad of the current block; earlier content is fed back
+  SecureBuffer InBlock;            // block as read (plus check value when encrypting)
+  SecureBuffer OutBlock;           // transformed block
+  SecureBuffer Taken;              // occupancy marks of the scatter (one byte each, 0 or 1)
   std::vector<std::int32_t> Perm;  // decrypting transform scratch, empty between calls
   std::vector<Triple> Triples;     // decrypting transform scratch, empty between calls
 
@@ -56,7 +56,7 @@ struct CipherState {
   std::int32_t PadSum = 2;        // running sum mod 256 of the first 256 bytes of every pad
   std::int32_t StirState = 1;     // last stirring pass state; the transform resets it to 1
   bool Decrypting = false;
-  std::int32_t BlockSize = 0;     // bytes requested per block
+  std::int32_t BlockSize = 0;  // bytes requested per block
 
   // Sizes InBlock, OutBlock, Taken and Pad (in this order) to BufferCapacity,
   // all zero. Throws std::bad_alloc.
@@ -104,7 +104,18 @@ struct EngineForm {
 extern const EngineForm ProductionEngine;
 
 // The steps of one block, in the cipher's order, reported to an observer.
-enum class BlockStep { Seal, Evolve1, Pad1, PadSum1, Shorten, Evolve2, Pad2, PadSum2, Transform, Check };
+enum class BlockStep {
+  Seal,
+  Evolve1,
+  Pad1,
+  PadSum1,
+  Shorten,
+  Evolve2,
+  Pad2,
+  PadSum2,
+  Transform,
+  Check
+};
 
 class BlockObserver {
  public:

@@ -53,7 +53,9 @@ uint32_t Bits32(int32_t v) { return static_cast<uint32_t>(v); }
 
 // Logical right shifts of a value's bit pattern in its own width.
 uint32_t Shr32(uint32_t v, int64_t count) { return v >> (count & 31); }
-int64_t Shr64(int64_t v, int64_t count) { return static_cast<int64_t>(static_cast<uint64_t>(v) >> (count & 63)); }
+int64_t Shr64(int64_t v, int64_t count) {
+  return static_cast<int64_t>(static_cast<uint64_t>(v) >> (count & 63));
+}
 
 bool IsOdd(int64_t v) { return (v & 1) != 0; }
 
@@ -113,7 +115,8 @@ void FillNewTail(CipherState& s, int32_t oldLen) {
   int64_t E = 777;
   for (int32_t j = oldLen; j <= h; ++j) {
     const uint32_t X = Shr32(Bits32(cur), cur % 9);
-    key[j] = Low8(int64_t{X} ^ key[cur] ^ cur ^ key[j - 1] ^ key[j - 2] ^ key[j - 3] ^ j ^ (h - j) ^ E);
+    key[j] =
+        Low8(int64_t{X} ^ key[cur] ^ cur ^ key[j - 1] ^ key[j - 2] ^ key[j - 3] ^ j ^ (h - j) ^ E);
     cur = cur + key[j];
     if (cur > h) cur = cur % n;
     E = E + (cur + 777);

@@ -133,7 +133,8 @@ struct PadRun {
 
     const std::int64_t t1 = (probe + walkPos) >> 8;
     const std::int64_t t2 = walkPos & 255;
-    const std::int64_t t3 = ((walkSum + 1) * ((cur + walkPos) ^ (probe | keyAcc)) + pad[feedPos]) & 255;
+    const std::int64_t t3 =
+        ((walkSum + 1) * ((cur + walkPos) ^ (probe | keyAcc)) + pad[feedPos]) & 255;
     pad[i] = static_cast<std::uint8_t>(t1 ^ mixVal ^ t2 ^ t3);
 
     feedPos = feedPos - (((keyAcc + walkSum) * walkPos) & 255);

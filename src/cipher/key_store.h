@@ -31,7 +31,9 @@ class KeyStore {
   // Byte at a storage position; positions at or above Length() are valid up
   // to Capacity() and hold what was last stored there.
   std::uint8_t& operator[](std::int64_t i) noexcept { return store_[static_cast<std::size_t>(i)]; }
-  std::uint8_t operator[](std::int64_t i) const noexcept { return store_[static_cast<std::size_t>(i)]; }
+  std::uint8_t operator[](std::int64_t i) const noexcept {
+    return store_[static_cast<std::size_t>(i)];
+  }
   std::uint8_t* data() noexcept { return store_.data(); }
   const std::uint8_t* data() const noexcept { return store_.data(); }
 

@@ -22,7 +22,9 @@ constexpr BitWeight kBitWeights[] = {
     {128, 128}, {64, 128}, {32, 96}, {16, 64}, {8, 40}, {4, 24}, {2, 14}, {1, 8},
 };
 
-std::uint8_t& At(SecureBuffer& buffer, std::int32_t i) { return buffer[static_cast<std::size_t>(i)]; }
+std::uint8_t& At(SecureBuffer& buffer, std::int32_t i) {
+  return buffer[static_cast<std::size_t>(i)];
+}
 
 }  // namespace
 

@@ -26,17 +26,21 @@ constexpr std::size_t kHugePage = std::size_t{2} << 20;
 // can back them with huge pages when asked.
 bool IsLarge(std::size_t size) { return size >= kLarge; }
 
-std::size_t MappedLength(std::size_t size) { return (size + kHugePage - 1) / kHugePage * kHugePage; }
+std::size_t MappedLength(std::size_t size) {
+  return (size + kHugePage - 1) / kHugePage * kHugePage;
+}
 
 void* MapAligned(std::size_t size) {
   const std::size_t length = MappedLength(size);
-  void* raw = mmap(nullptr, length + kHugePage, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  void* raw =
+      mmap(nullptr, length + kHugePage, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   if (raw == MAP_FAILED) return nullptr;
   const auto start = reinterpret_cast<std::uintptr_t>(raw);
   const std::uintptr_t aligned = (start + kHugePage - 1) / kHugePage * kHugePage;
   if (aligned > start) munmap(raw, aligned - start);
   const std::uintptr_t end = start + length + kHugePage;
-  if (end > aligned + length) munmap(reinterpret_cast<void*>(aligned + length), end - (aligned + length));
+  if (end > aligned + length)
+    munmap(reinterpret_cast<void*>(aligned + length), end - (aligned + length));
   return reinterpret_cast<void*>(aligned);
 }
 
@@ -64,7 +68,9 @@ void WipeResidentPages(std::uint8_t* p, std::size_t n) noexcept {
   }
 }
 
-void* AllocateZeroed(std::size_t size) noexcept { return IsLarge(size) ? MapAligned(size) : std::calloc(size, 1); }
+void* AllocateZeroed(std::size_t size) noexcept {
+  return IsLarge(size) ? MapAligned(size) : std::calloc(size, 1);
+}
 
 void Free(void* p, std::size_t size) noexcept {
   if (IsLarge(size)) {

@@ -33,7 +33,8 @@ void WipeResidentPages(std::uint8_t* p, std::size_t n) noexcept {
     const std::size_t len = std::min(n - off, kChunkPages * kPage);
     const std::size_t count = (len + kPage - 1) / kPage;
     for (std::size_t i = 0; i < count; ++i) pages[i].VirtualAddress = p + off + i * kPage;
-    if (!::QueryWorkingSetEx(::GetCurrentProcess(), pages, static_cast<DWORD>(count * sizeof pages[0]))) {
+    if (!::QueryWorkingSetEx(::GetCurrentProcess(), pages,
+                             static_cast<DWORD>(count * sizeof pages[0]))) {
       SecureWipe(p + off, len);  // cannot tell: wipe it all
       continue;
     }

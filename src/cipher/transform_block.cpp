@@ -116,7 +116,9 @@ struct ScatterSlots {
     std::memset(taken, 0, WordCount(n) * sizeof(std::uint64_t));
   }
 
-  static std::size_t WordCount(std::int32_t count) { return (static_cast<std::size_t>(count) + 63) / 64; }
+  static std::size_t WordCount(std::int32_t count) {
+    return (static_cast<std::size_t>(count) + 63) / 64;
+  }
 
   std::int32_t Next(std::int32_t step) {
     cursor = cursor - step;
@@ -169,7 +171,8 @@ void Encrypt(CipherState& s, std::int32_t n) {
   for (std::int32_t i = 0; i < n; ++i) {
     CountPosition(i);
     const auto at = mix.Next(i);
-    in[i] = static_cast<std::uint8_t>(in[i] ^ pad[at.b] ^ pad[at.d] ^ in[at.m] ^ pad[at.p] ^ pad[at.m]);
+    in[i] =
+        static_cast<std::uint8_t>(in[i] ^ pad[at.b] ^ pad[at.d] ^ in[at.m] ^ pad[at.p] ^ pad[at.m]);
     feedback.Feed(in[i]);
   }
 
@@ -177,7 +180,8 @@ void Encrypt(CipherState& s, std::int32_t n) {
   for (std::int32_t j = 0; j < n; ++j) out[slots.Next(pad[j] + 1)] = in[j];
 
   ChainTargets chain{pad, n};
-  for (std::int32_t j = 0; j < n; ++j) out[j] = static_cast<std::uint8_t>(out[j] ^ out[chain.Next(j)]);
+  for (std::int32_t j = 0; j < n; ++j)
+    out[j] = static_cast<std::uint8_t>(out[j] ^ out[chain.Next(j)]);
 }
 
 // Runs `forward(i)` for i = 0 .. n - 1, then `backward(i, value)` for
@@ -185,7 +189,8 @@ void Encrypt(CipherState& s, std::int32_t n) {
 // the generator's state at the start of every segment is kept; each segment's
 // values are recomputed from it when the backward run reaches the segment.
 template <class Generator, class Forward, class Backward>
-void ForwardThenBackward(Generator generator, std::int32_t n, Forward&& forward, Backward&& backward) {
+void ForwardThenBackward(Generator generator, std::int32_t n, Forward&& forward,
+                         Backward&& backward) {
   using Value = decltype(generator.Next(0));
   const std::int32_t segments = (n + kSegment - 1) / kSegment;
   std::vector<Generator> starts;
@@ -200,8 +205,10 @@ void ForwardThenBackward(Generator generator, std::int32_t n, Forward&& forward,
     Generator g = starts[static_cast<std::size_t>(seg)];
     const std::int32_t first = seg * kSegment;
     const std::int32_t last = first + kSegment < n ? first + kSegment : n;
-    for (std::int32_t i = first; i < last; ++i) values[static_cast<std::size_t>(i - first)] = g.Next(i);
-    for (std::int32_t i = last - 1; i >= first; --i) backward(i, values[static_cast<std::size_t>(i - first)]);
+    for (std::int32_t i = first; i < last; ++i)
+      values[static_cast<std::size_t>(i - first)] = g.Next(i);
+    for (std::int32_t i = last - 1; i >= first; --i)
+      backward(i, values[static_cast<std::size_t>(i - first)]);
   }
   // The sequences derive from the pad: leave nothing of them behind.
   SecureWipe(values.data(), values.size() * sizeof(Value));
@@ -216,7 +223,9 @@ void Decrypt(CipherState& s, std::int32_t n) {
   // Unchain, last to first.
   ForwardThenBackward(
       ChainTargets{pad, n}, n, [](std::int32_t) {},
-      [&](std::int32_t j, std::int32_t target) { in[j] = static_cast<std::uint8_t>(in[j] ^ in[target]); });
+      [&](std::int32_t j, std::int32_t target) {
+        in[j] = static_cast<std::uint8_t>(in[j] ^ in[target]);
+      });
 
   // Gather: every slot was filled from exactly one source index.
   ScatterSlots slots(s.Taken.data(), n);
@@ -232,7 +241,8 @@ void Decrypt(CipherState& s, std::int32_t n) {
         feedback.Feed(out[i]);
       },
       [&](std::int32_t i, const MixPositions::At& at) {
-        out[i] = static_cast<std::uint8_t>(out[i] ^ pad[at.b] ^ pad[at.d] ^ out[at.m] ^ pad[at.p] ^ pad[at.m]);
+        out[i] = static_cast<std::uint8_t>(out[i] ^ pad[at.b] ^ pad[at.d] ^ out[at.m] ^ pad[at.p] ^
+                                           pad[at.m]);
       });
 }
 

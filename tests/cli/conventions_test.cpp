@@ -52,7 +52,8 @@ class OnTerminal {
     if (pid_ < 0) throw std::runtime_error("forkpty failed");
     if (pid_ == 0) {
       for (int sig : {SIGINT, SIGTERM, SIGHUP}) ::signal(sig, SIG_DFL);
-      if ((outputToPipe && ::dup2(fds[1], STDOUT_FILENO) < 0) || ::chdir(dir.c_str()) != 0) ::_exit(126);
+      if ((outputToPipe && ::dup2(fds[1], STDOUT_FILENO) < 0) || ::chdir(dir.c_str()) != 0)
+        ::_exit(126);
       std::vector<char*> argv{const_cast<char*>(TOLBREK5_BINARY)};
       for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
       argv.push_back(nullptr);
@@ -78,7 +79,9 @@ class OnTerminal {
     }
     return true;
   }
-  void Type(const std::string& keys) { ASSERT_EQ(::write(master_, keys.data(), keys.size()), std::ssize(keys)); }
+  void Type(const std::string& keys) {
+    ASSERT_EQ(::write(master_, keys.data(), keys.size()), std::ssize(keys));
+  }
   bool Echoing() const {
     termios settings{};
     return ::tcgetattr(master_, &settings) == 0 && (settings.c_lflag & ECHO) != 0;
@@ -95,9 +98,11 @@ class OnTerminal {
   // Reads the terminal and the pipe to their ends and returns the exit status.
   int Finish() {
     WaitFor(std::string(1, '\0'));
-    ::kill(pid_, SIGKILL);  // still running only when silent for a minute; an ended one keeps its status
+    ::kill(pid_,
+           SIGKILL);  // still running only when silent for a minute; an ended one keeps its status
     char buf[256];
-    for (ssize_t got; out_ >= 0 && (got = ::read(out_, buf, sizeof buf)) > 0;) out.append(buf, static_cast<std::size_t>(got));
+    for (ssize_t got; out_ >= 0 && (got = ::read(out_, buf, sizeof buf)) > 0;)
+      out.append(buf, static_cast<std::size_t>(got));
     int status = 0;
     ::waitpid(std::exchange(pid_, -1), &status, 0);
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
@@ -120,9 +125,10 @@ TEST(KeyFromTerminal, AskedWithoutEchoTwiceWhenEncrypting) {
     std::vector<std::string> typed;
     std::string ending;
   };
-  for (const Case& c : {Case{{"ec", "plain", "result", "-"}, {kKey, kKey}, kOk},
-                        Case{{"ec", "plain", "result", "-"}, {kKey, "typed key 0124"}, "The keys do not match.\n"},
-                        Case{{"dc", "enc", "result", "-"}, {kKey}, kOk}}) {
+  for (const Case& c :
+       {Case{{"ec", "plain", "result", "-"}, {kKey, kKey}, kOk},
+        Case{{"ec", "plain", "result", "-"}, {kKey, "typed key 0124"}, "The keys do not match.\n"},
+        Case{{"dc", "enc", "result", "-"}, {kKey}, kOk}}) {
     fs::remove(dir / "result");
     OnTerminal t(c.args, dir.path(), true);
     for (std::size_t i = 0; i < c.typed.size(); ++i) {
@@ -131,12 +137,14 @@ TEST(KeyFromTerminal, AskedWithoutEchoTwiceWhenEncrypting) {
     }
     const bool ok = c.ending == kOk;
     EXPECT_EQ(t.Finish(), ok ? 0 : 1);
-    // The prompts and the line ends the program wrote: nothing typed is echoed, nothing is on standard output.
+    // The prompts and the line ends the program wrote: nothing typed is echoed, nothing is on
+    // standard output.
     EXPECT_EQ(t.shown, c.typed.size() == 1 ? "Key: \r\n" : "Key: \r\nRepeat the key: \r\n");
     EXPECT_TRUE(t.out.ends_with(c.ending)) << t.out;
     EXPECT_TRUE(t.Echoing());
     // "result" is a copy of the other file when the run succeeded, absent when it failed.
-    EXPECT_TRUE(ok ? ReadBytes(dir / "result") == ReadBytes(dir / (c.args[0] == "dc" ? "plain" : "enc"))
+    EXPECT_TRUE(ok ? ReadBytes(dir / "result") ==
+                         ReadBytes(dir / (c.args[0] == "dc" ? "plain" : "enc"))
                    : !fs::exists(dir / "result"));
   }
 }

@@ -52,7 +52,8 @@ void Populate(const fs::path& dir) {
   fs::create_symlink("in", dir / "in.symlink");
   fs::create_symlink("out", dir / "out.symlink");
 #endif
-  for (const std::uintmax_t size : {30000000ull, 30000003ull, 30000004ull, 30000007ull, (1ull << 32) + 5}) {
+  for (const std::uintmax_t size :
+       {30000000ull, 30000003ull, 30000004ull, 30000007ull, (1ull << 32) + 5}) {
     const fs::path file = dir / (size > 1ull << 32 ? "huge.key" : "z" + std::to_string(size));
     WriteBytes(file, {});
     fs::resize_file(file, size);
@@ -72,8 +73,10 @@ void PrintTo(const Row& r, std::ostream* os) { *os << r.name; }
 // Why a row cannot run here, if it cannot.
 std::string WhyNot(const Row& r) {
 #ifdef _WIN32
-  const bool posixPath = std::any_of(r.args.begin(), r.args.end(), [](const std::string& a) { return a[0] == '/'; });
-  const bool shim = !r.fault.empty() && r.fault.rfind("open:", 0) != 0 && r.fault.rfind("input:", 0) != 0;
+  const bool posixPath =
+      std::any_of(r.args.begin(), r.args.end(), [](const std::string& a) { return a[0] == '/'; });
+  const bool shim =
+      !r.fault.empty() && r.fault.rfind("open:", 0) != 0 && r.fault.rfind("input:", 0) != 0;
   if (shim || r.name.find("ymlink") != std::string::npos || posixPath) {
     return "needs what only POSIX systems have: the fault shim, locks, symbolic links or devices";
   }
@@ -115,22 +118,24 @@ TEST_P(ProgramRuns, PrintAndLeaveFilesAsTheRowSays) {
   for (std::string& a : args) {
     if (a.find('@') != std::string::npos) a.replace(a.find('@'), 1, dir.path().string());
   }
-  std::string expected = r.message == "usage" ? ReadText(std::string(TOLBREK5_TEST_DATA) + "/usage.txt")
-                                              : r.message + "\n";
+  std::string expected = r.message == "usage"
+                             ? ReadText(std::string(TOLBREK5_TEST_DATA) + "/usage.txt")
+                             : r.message + "\n";
   if (!r.phase.empty()) {
     expected = "inputfile=" + args[1] + ", outputfile=" + args[2] +
                ", inputfilesize=" + std::to_string(fs::file_size(dir / args[1])) + " bytes\n\n" +
-               (r.phase[0] == 'D' ? "Decrypting" : "Encrypting") + " block " + r.phase.substr(2) + "\b\b\b\n" +
-               expected;
+               (r.phase[0] == 'D' ? "Decrypting" : "Encrypting") + " block " + r.phase.substr(2) +
+               "\b\b\b\n" + expected;
   }
-  auto before = Snapshot(dir.path());  // first: reading a file drops this process's record lock on it
+  auto before =
+      Snapshot(dir.path());  // first: reading a file drops this process's record lock on it
   std::string fault = r.fault;
 #ifdef _WIN32
   // "open:<file>": another process holds the file open for writing.
   HANDLE held = INVALID_HANDLE_VALUE;
   if (fault.rfind("open:", 0) == 0) {
-    held = ::CreateFileW((dir / fault.substr(5)).wstring().c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                         nullptr, OPEN_EXISTING, 0, nullptr);
+    held = ::CreateFileW((dir / fault.substr(5)).wstring().c_str(), GENERIC_WRITE,
+                         FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
     ASSERT_NE(held, INVALID_HANDLE_VALUE);
   }
   const ProgramRun run = RunTolbrek5(args, dir.path(), held == INVALID_HANDLE_VALUE ? fault : "");
@@ -148,7 +153,9 @@ TEST_P(ProgramRuns, PrintAndLeaveFilesAsTheRowSays) {
     lock = ::open((dir / fault.substr(fault.rfind(':') + 1)).c_str(), O_RDWR);
     struct flock whole {};
     whole.l_type = F_WRLCK;
-    ASSERT_EQ(fault.rfind("lock:record:", 0) == 0 ? ::fcntl(lock, F_SETLK, &whole) : ::flock(lock, LOCK_EX), 0);
+    ASSERT_EQ(fault.rfind("lock:record:", 0) == 0 ? ::fcntl(lock, F_SETLK, &whole)
+                                                  : ::flock(lock, LOCK_EX),
+              0);
     fault.clear();
   }
   const ProgramRun run = RunTolbrek5(args, dir.path(), fault, addressSpace);
@@ -178,7 +185,8 @@ TEST(KnownAnswers, ProgramEncryptsToTheListedCiphertextAndBack) {
     WriteBytes(dir / "plain", v.Plaintext());
     std::string key = v.keyText;
     if (v.keyIsFile) WriteBytes(dir / (key = "key"), MakeBytes(v.keyFileRecipe, v.keyFileLength));
-    ASSERT_EQ(RunTolbrek5({v.keyIsFile ? "ef" : "ec", "plain", "cipher", key}, dir.path()).status, 0);
+    ASSERT_EQ(RunTolbrek5({v.keyIsFile ? "ef" : "ec", "plain", "cipher", key}, dir.path()).status,
+              0);
     EXPECT_EQ(Fnv1a64Hex(ReadBytes(dir / "cipher")), v.ciphertextFnv);
 #ifndef _WIN32
     // A new output gets the permissions of a newly created file.
@@ -186,7 +194,8 @@ TEST(KnownAnswers, ProgramEncryptsToTheListedCiphertextAndBack) {
     ::umask(mask);
     EXPECT_EQ(static_cast<mode_t>(fs::status(dir / "cipher").permissions()), 0666 & ~mask);
 #endif
-    ASSERT_EQ(RunTolbrek5({v.keyIsFile ? "df" : "dc", "cipher", "back", key}, dir.path()).status, 0);
+    ASSERT_EQ(RunTolbrek5({v.keyIsFile ? "df" : "dc", "cipher", "back", key}, dir.path()).status,
+              0);
     EXPECT_TRUE(ReadBytes(dir / "back") == v.Plaintext());
   }
 }
@@ -199,8 +208,9 @@ TEST(WindowsSharing, OthersCannotOpenTheOutputOrWriteTheInputDuringARun) {
   WriteBytes(dir / "plain", MakeBytes("xs42", 6000000));
   RunningProgram program({"ec", "plain", "out", kKey}, dir.path());
   auto open = [](const fs::path& file, DWORD access) {
-    const HANDLE h = ::CreateFileW(file.wstring().c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                   nullptr, OPEN_EXISTING, 0, nullptr);
+    const HANDLE h = ::CreateFileW(file.wstring().c_str(), access,
+                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                   OPEN_EXISTING, 0, nullptr);
     if (h != INVALID_HANDLE_VALUE) ::CloseHandle(h);
     return h != INVALID_HANDLE_VALUE;
   };
@@ -231,7 +241,8 @@ bool MayLock(const fs::path& path, bool record, int how) {
   const int fd = ::open(path.c_str(), O_RDWR);
   struct flock whole {};
   whole.l_type = static_cast<short>(how);
-  const bool taken = fd >= 0 && (record ? ::fcntl(fd, F_SETLK, &whole) : ::flock(fd, how | LOCK_NB)) == 0;
+  const bool taken =
+      fd >= 0 && (record ? ::fcntl(fd, F_SETLK, &whole) : ::flock(fd, how | LOCK_NB)) == 0;
   ::close(fd);
   return taken;
 }
@@ -248,7 +259,8 @@ class Interrupted : public ::testing::TestWithParam<Interruption> {};
 TEST_P(Interrupted, LeavesTheOldOrTheWholeNewOutput) {
   const Interruption& c = GetParam();
   ScratchDir dir;
-  const Bytes plain = MakeBytes("xs40", 20000), key = MakeBytes("xs41", 64), old = MakeBytes("text", 321);
+  const Bytes plain = MakeBytes("xs40", 20000), key = MakeBytes("xs41", 64),
+              old = MakeBytes("text", 321);
   WriteBytes(dir / "plain", plain);
   WriteBytes(dir / "key", key);
   WriteBytes(dir / "out", old);
@@ -262,8 +274,10 @@ TEST_P(Interrupted, LeavesTheOldOrTheWholeNewOutput) {
   EXPECT_EQ(temporary.empty(), std::string(c.point) == "renamed");
   if (std::string(c.point) == "write") {
     for (const char* name : {"plain", "key"}) {
-      EXPECT_TRUE(MayLock(dir / name, false, LOCK_SH) && MayLock(dir / name, true, F_RDLCK)) << name;
-      EXPECT_FALSE(MayLock(dir / name, false, LOCK_EX) || MayLock(dir / name, true, F_WRLCK)) << name;
+      EXPECT_TRUE(MayLock(dir / name, false, LOCK_SH) && MayLock(dir / name, true, F_RDLCK))
+          << name;
+      EXPECT_FALSE(MayLock(dir / name, false, LOCK_EX) || MayLock(dir / name, true, F_WRLCK))
+          << name;
     }
     EXPECT_FALSE(MayLock(temporary, false, LOCK_SH) || MayLock(temporary, true, F_RDLCK));
   }
@@ -277,11 +291,13 @@ TEST_P(Interrupted, LeavesTheOldOrTheWholeNewOutput) {
 
 // Renaming runs with the clean-up signals held: an interrupt that arrives
 // while the output is being renamed takes effect once the output is whole.
-INSTANTIATE_TEST_SUITE_P(Points, Interrupted,
-                         ::testing::Values(Interruption{"write", 0, true}, Interruption{"write", SIGKILL, false},
-                                           Interruption{"renamed", SIGKILL, true}, Interruption{"written", SIGTERM, false},
-                                           Interruption{"fsync", SIGINT, false}, Interruption{"rename", SIGTERM, true}),
-                         [](const auto& p) { return std::string(p.param.point) + "_" + std::to_string(p.param.sig); });
+INSTANTIATE_TEST_SUITE_P(
+    Points, Interrupted,
+    ::testing::Values(Interruption{"write", 0, true}, Interruption{"write", SIGKILL, false},
+                      Interruption{"renamed", SIGKILL, true},
+                      Interruption{"written", SIGTERM, false}, Interruption{"fsync", SIGINT, false},
+                      Interruption{"rename", SIGTERM, true}),
+    [](const auto& p) { return std::string(p.param.point) + "_" + std::to_string(p.param.sig); });
 #endif
 
 }  // namespace

@@ -47,7 +47,9 @@ void Stop(const char* point) {
 }
 
 template <typename Fn>
-Fn Next(const char* name) { return reinterpret_cast<Fn>(::dlsym(RTLD_NEXT, name)); }
+Fn Next(const char* name) {
+  return reinterpret_cast<Fn>(::dlsym(RTLD_NEXT, name));
+}
 
 }  // namespace
 
@@ -83,7 +85,8 @@ ssize_t read(int fd, void* buf, size_t n) {
     errno = EIO;
     return -1;
   }
-  const ssize_t got = real(fd, buf, static_cast<std::int64_t>(n) > room ? static_cast<size_t>(room) : n);
+  const ssize_t got =
+      real(fd, buf, static_cast<std::int64_t>(n) > room ? static_cast<size_t>(room) : n);
   if (got > 0) g_read += got;
   return got;
 }

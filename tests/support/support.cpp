@@ -25,7 +25,8 @@ Bytes MakeBytes(const std::string& recipe, std::size_t size) {
   Bytes out(size);
   if (recipe == "text") {
     static const char kLine[] = "The quick brown fox jumps over the lazy dog. 0123456789\n";
-    for (std::size_t i = 0; i < size; ++i) out[i] = static_cast<std::uint8_t>(kLine[i % (sizeof kLine - 1)]);
+    for (std::size_t i = 0; i < size; ++i)
+      out[i] = static_cast<std::uint8_t>(kLine[i % (sizeof kLine - 1)]);
   } else if (recipe.rfind("xs", 0) == 0) {
     auto x = static_cast<std::uint32_t>(std::stoul(recipe.substr(2)));
     for (auto& b : out) {
@@ -85,7 +86,8 @@ EngineRun RunEngine(const Bytes& input, const Bytes& key, bool decrypting, Block
     pos += len;
     s.BlockLen = static_cast<std::int32_t>(len);
     run.ok = ProcessBlock(s, observer, form);
-    if (run.ok) run.output.insert(run.output.end(), s.OutBlock.data(), s.OutBlock.data() + s.BlockLen);
+    if (run.ok)
+      run.output.insert(run.output.end(), s.OutBlock.data(), s.OutBlock.data() + s.BlockLen);
   }
   if (!run.ok) run.output.clear();
   s.ReleaseAll(BufferCapacity);
@@ -98,15 +100,17 @@ namespace {
 struct Tracer : BlockObserver {
   explicit Tracer(bool backwards) : decrypting(backwards) {}
   void AfterStep(BlockStep step, const CipherState& s) override {
-    static const char* const kNames[] = {"seal", "evolve1", "pad1", "padsum1", "shorten",
-                                         "evolve2", "pad2", "padsum2", "transform"};
+    static const char* const kNames[] = {"seal",    "evolve1", "pad1",    "padsum1",  "shorten",
+                                         "evolve2", "pad2",    "padsum2", "transform"};
     if (step == (decrypting ? BlockStep::Evolve1 : BlockStep::Seal)) ++block;
     if (step == BlockStep::Check) return;
     std::ostringstream os;
     os << "blk=" << block << " op=" << kNames[static_cast<int>(step)] << " len=" << s.BlockLen
-       << " klen=" << s.Key.Length() << " key=" << Fnv1a64Hex(s.Key.data(), static_cast<std::size_t>(s.Key.Length()))
-       << " pad=" << Fnv1a64Hex(s.Pad.data(), static_cast<std::size_t>(s.BlockLen)) << " pkc=" << s.PadKeyCursor
-       << " ec=" << s.EvolveCursor << " ss=" << s.StirState << " ps=" << s.PadSum;
+       << " klen=" << s.Key.Length()
+       << " key=" << Fnv1a64Hex(s.Key.data(), static_cast<std::size_t>(s.Key.Length()))
+       << " pad=" << Fnv1a64Hex(s.Pad.data(), static_cast<std::size_t>(s.BlockLen))
+       << " pkc=" << s.PadKeyCursor << " ec=" << s.EvolveCursor << " ss=" << s.StirState
+       << " ps=" << s.PadSum;
     lines.push_back(os.str());
   }
   bool decrypting;
@@ -122,9 +126,11 @@ void ExpectTrace(const std::string& name, const Tracer& run) {
   for (const auto& line : ReadTable("vectors/" + name + ".trace")) {
     if (!run.decrypting || line[0].find(" op=seal ") == std::string::npos) trace.push_back(line[0]);
   }
-  const auto [expected, actual] = std::mismatch(trace.begin(), trace.end(), run.lines.begin(), run.lines.end());
+  const auto [expected, actual] =
+      std::mismatch(trace.begin(), trace.end(), run.lines.begin(), run.lines.end());
   if (expected == trace.end() && actual == run.lines.end()) return;
-  ADD_FAILURE() << (run.decrypting ? "decrypting" : "encrypting") << ", trace line " << expected - trace.begin() + 1
+  ADD_FAILURE() << (run.decrypting ? "decrypting" : "encrypting") << ", trace line "
+                << expected - trace.begin() + 1
                 << "\n  expected: " << (expected == trace.end() ? "(end)" : *expected)
                 << "\n  actual:   " << (actual == run.lines.end() ? "(end)" : *actual);
 }
@@ -140,7 +146,8 @@ void ExpectVectorRoundTrip(const Vector& v, const EngineForm& form) {
   EXPECT_EQ(Fnv1a64Hex(encrypted.output), v.ciphertextFnv);
   const EngineRun decrypted = RunEngine(encrypted.output, v.KeyBytes(), true, &dec, form);
   ExpectTrace(v.name, dec);
-  EXPECT_TRUE(decrypted.ok && decrypted.output == plain) << "decryption did not restore the plaintext";
+  EXPECT_TRUE(decrypted.ok && decrypted.output == plain)
+      << "decryption did not restore the plaintext";
 }
 
 ScratchDir::~ScratchDir() {
@@ -150,7 +157,8 @@ ScratchDir::~ScratchDir() {
 
 void WriteBytes(const fs::path& file, const Bytes& bytes) {
   std::ofstream out(file, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  out.write(reinterpret_cast<const char*>(bytes.data()),
+            static_cast<std::streamsize>(bytes.size()));
   if (!out) throw std::runtime_error("cannot write " + file.string());
 }
 

@@ -38,7 +38,8 @@ struct Vector {
   Bytes Plaintext() const { return MakeBytes(plaintextRecipe, size); }
   // The key as the program takes it (a key file's first min(length, size) bytes).
   Bytes KeyBytes() const {
-    return keyIsFile ? MakeBytes(keyFileRecipe, std::min(keyFileLength, size)) : Bytes(keyText.begin(), keyText.end());
+    return keyIsFile ? MakeBytes(keyFileRecipe, std::min(keyFileLength, size))
+                     : Bytes(keyText.begin(), keyText.end());
   }
 };
 Vector FindVector(const std::string& name);
@@ -49,8 +50,8 @@ struct EngineRun {
   Bytes output;
   bool ok = true;
 };
-EngineRun RunEngine(const Bytes& input, const Bytes& key, bool decrypting, BlockObserver* observer = nullptr,
-                    const EngineForm& form = ProductionEngine);
+EngineRun RunEngine(const Bytes& input, const Bytes& key, bool decrypting,
+                    BlockObserver* observer = nullptr, const EngineForm& form = ProductionEngine);
 
 // Encrypts the vector's plaintext checking every trace line and the
 // ciphertext digest, then decrypts it checking the same states and the
@@ -68,8 +69,8 @@ struct ProgramRun {
 // RLIMIT_AS. Killed if never finished.
 class RunningProgram {
  public:
-  RunningProgram(const std::vector<std::string>& args, const fs::path& dir, const std::string& fault = "",
-                 std::int64_t addressSpace = 0);
+  RunningProgram(const std::vector<std::string>& args, const fs::path& dir,
+                 const std::string& fault = "", std::int64_t addressSpace = 0);
   ~RunningProgram();
   RunningProgram(const RunningProgram&) = delete;
   RunningProgram& operator=(const RunningProgram&) = delete;

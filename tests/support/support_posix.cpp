@@ -13,8 +13,8 @@
 #include "support/support.h"
 
 namespace tolbrek5::test {
-RunningProgram::RunningProgram(const std::vector<std::string>& args, const fs::path& dir, const std::string& fault,
-                               std::int64_t addressSpace) {
+RunningProgram::RunningProgram(const std::vector<std::string>& args, const fs::path& dir,
+                               const std::string& fault, std::int64_t addressSpace) {
   std::vector<std::string> store{TOLBREK5_BINARY};
   store.insert(store.end(), args.begin(), args.end());
   std::vector<char*> argv;
@@ -28,8 +28,9 @@ RunningProgram::RunningProgram(const std::vector<std::string>& args, const fs::p
   if (!fault.empty() && !feeds) {
     // The shim goes ahead of a sanitizer runtime linked as a shared library.
     const char* asan = std::getenv("ASAN_OPTIONS");
-    env = {std::string("LD_PRELOAD=") + TOLBREK5_FAULT_SHIM, "TOLBREK5_FAULT=" + fault,
-           "ASAN_OPTIONS=" + std::string(asan != nullptr ? asan : "") + ":verify_asan_link_order=0"};
+    env = {
+        std::string("LD_PRELOAD=") + TOLBREK5_FAULT_SHIM, "TOLBREK5_FAULT=" + fault,
+        "ASAN_OPTIONS=" + std::string(asan != nullptr ? asan : "") + ":verify_asan_link_order=0"};
   }
   int fds[2];
   if (::pipe2(fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
@@ -48,7 +49,8 @@ RunningProgram::RunningProgram(const std::vector<std::string>& args, const fs::p
   ::close(fds[1]);
   if (feeds) {
     ::close(in[0]);
-    if (::write(in[1], fault.data() + 6, fault.size() - 6) < 0) throw std::runtime_error("write failed");
+    if (::write(in[1], fault.data() + 6, fault.size() - 6) < 0)
+      throw std::runtime_error("write failed");
     ::close(in[1]);
   }
   process_ = pid;
@@ -83,7 +85,8 @@ ProgramRun RunningProgram::Finish() {
     if (n < 0 && errno != EINTR) break;
     if (n > 0) run.out.append(buf, static_cast<std::size_t>(n));
   }
-  while (!reaped_ && ::waitpid(static_cast<pid_t>(process_), &waitStatus_, 0) < 0 && errno == EINTR) {
+  while (!reaped_ && ::waitpid(static_cast<pid_t>(process_), &waitStatus_, 0) < 0 &&
+         errno == EINTR) {
   }
   reaped_ = true;
   run.status = WIFEXITED(waitStatus_) ? WEXITSTATUS(waitStatus_) : 128 + WTERMSIG(waitStatus_);

@@ -14,19 +14,23 @@ HANDLE H(std::intptr_t h) { return reinterpret_cast<HANDLE>(h); }
 
 }  // namespace
 
-RunningProgram::RunningProgram(const std::vector<std::string>& args, const fs::path& dir, const std::string& fault,
-                               std::int64_t addressSpace) {
+RunningProgram::RunningProgram(const std::vector<std::string>& args, const fs::path& dir,
+                               const std::string& fault, std::int64_t addressSpace) {
   const bool feeds = fault.rfind("input:", 0) == 0;  // the rest is the program's standard input
-  if ((!fault.empty() && !feeds) || addressSpace > 0) throw std::runtime_error("faults are injected on POSIX systems only");
+  if ((!fault.empty() && !feeds) || addressSpace > 0)
+    throw std::runtime_error("faults are injected on POSIX systems only");
   const std::wstring exe = fs::absolute(TOLBREK5_BINARY).wstring();
   // Test arguments hold no quotes and end in no backslash: quoting them is
   // enough for the C runtime's split to give them back.
   std::wstring command = L"\"" + exe + L"\"";
-  for (const std::string& a : args) command += L" \"" + fs::path(std::u8string(a.begin(), a.end())).wstring() + L"\"";
+  for (const std::string& a : args)
+    command += L" \"" + fs::path(std::u8string(a.begin(), a.end())).wstring() + L"\"";
 
   SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
   HANDLE readEnd = nullptr, writeEnd = nullptr, inRead = nullptr, inWrite = nullptr;
-  if (!::CreatePipe(&readEnd, &writeEnd, &inherit, 0) || !::CreatePipe(&inRead, &inWrite, &inherit, 0)) throw std::runtime_error("CreatePipe failed");
+  if (!::CreatePipe(&readEnd, &writeEnd, &inherit, 0) ||
+      !::CreatePipe(&inRead, &inWrite, &inherit, 0))
+    throw std::runtime_error("CreatePipe failed");
   for (HANDLE ours : {readEnd, inWrite}) ::SetHandleInformation(ours, HANDLE_FLAG_INHERIT, 0);
   STARTUPINFOW si{};
   si.cb = sizeof si;
@@ -35,12 +39,13 @@ RunningProgram::RunningProgram(const std::vector<std::string>& args, const fs::p
   si.hStdOutput = writeEnd;
   si.hStdError = ::GetStdHandle(STD_ERROR_HANDLE);
   PROCESS_INFORMATION pi{};
-  const BOOL started = ::CreateProcessW(exe.c_str(), command.data(), nullptr, nullptr, TRUE, 0, nullptr,
-                                        dir.wstring().c_str(), &si, &pi);
+  const BOOL started = ::CreateProcessW(exe.c_str(), command.data(), nullptr, nullptr, TRUE, 0,
+                                        nullptr, dir.wstring().c_str(), &si, &pi);
   ::CloseHandle(writeEnd);
   ::CloseHandle(inRead);
   DWORD put = 0;
-  if (started && feeds) ::WriteFile(inWrite, fault.data() + 6, static_cast<DWORD>(fault.size() - 6), &put, nullptr);
+  if (started && feeds)
+    ::WriteFile(inWrite, fault.data() + 6, static_cast<DWORD>(fault.size() - 6), &put, nullptr);
   ::CloseHandle(inWrite);
   if (!started) throw std::runtime_error("CreateProcess failed");
   ::CloseHandle(pi.hThread);
@@ -79,7 +84,8 @@ ProgramRun RunningProgram::Finish() {
 
 ScratchDir::ScratchDir() {
   std::random_device seed;
-  while (!fs::create_directory(path_ = fs::temp_directory_path() / ("tolbrek5-test-" + std::to_string(seed())))) {
+  while (!fs::create_directory(path_ = fs::temp_directory_path() /
+                                       ("tolbrek5-test-" + std::to_string(seed())))) {
   }
 }
 

@@ -35,7 +35,8 @@ std::int32_t Uniform(std::mt19937& rng, std::int32_t lo, std::int32_t hi) {
 // `keyTail` random bytes kept past its end.
 struct StatePair {
   CipherState a, b;
-  StatePair(std::mt19937 rng, std::int32_t keyLen, std::int32_t keyTail, std::int32_t span, int padStyle) {
+  StatePair(std::mt19937 rng, std::int32_t keyLen, std::int32_t keyTail, std::int32_t span,
+            int padStyle) {
     const auto all = static_cast<std::size_t>(keyLen + keyTail);
     Bytes key(all), in(static_cast<std::size_t>(span)), pad(in.size());
     for (auto& k : key) k = static_cast<std::uint8_t>(rng());
@@ -54,7 +55,9 @@ struct StatePair {
   // Key length and digests of the key, pad, blocks; cursor and stir state.
   void ExpectSame(std::int32_t span, std::int32_t keySpan) const {
     auto state = [&](const CipherState& s) {
-      auto digest = [](const std::uint8_t* p, std::int32_t n) { return Fnv1a64Hex(p, static_cast<std::size_t>(n)); };
+      auto digest = [](const std::uint8_t* p, std::int32_t n) {
+        return Fnv1a64Hex(p, static_cast<std::size_t>(n));
+      };
       return std::to_string(s.Key.Length()) + " key " + digest(s.Key.data(), keySpan) + " pad " +
              digest(s.Pad.data(), span) + " in " + digest(s.InBlock.data(), s.BlockLen) + " out " +
              digest(s.OutBlock.data(), s.BlockLen) + " " + std::to_string(s.PadKeyCursor) + " " +
@@ -75,11 +78,16 @@ TEST(EngineForms, PadGenerationMatches) {
     // Now and then the cursor starts past the end of a shortened key.
     const bool pastEnd = round % 5 == 4;
     const std::int32_t tail = pastEnd ? 756 : 0;
-    const std::int32_t cursor = pastEnd ? keyLen + Uniform(rng, 0, 755) : Uniform(rng, 0, keyLen - 1);
+    const std::int32_t cursor =
+        pastEnd ? keyLen + Uniform(rng, 0, 755) : Uniform(rng, 0, keyLen - 1);
     const std::int32_t padSum = round % 3 == 0 ? 2 : Uniform(rng, 0, 255);
-    SCOPED_TRACE("round " + std::to_string(round) + ", n " + std::to_string(n) + ", key " + std::to_string(keyLen));
+    SCOPED_TRACE("round " + std::to_string(round) + ", n " + std::to_string(n) + ", key " +
+                 std::to_string(keyLen));
     const std::int32_t span = std::max(n, keyLen + tail);
-    StatePair p(std::mt19937(rng()), keyLen, tail, span, round % 16 == 7 ? 1 : round % 16 == 15 ? 2 : 0);
+    StatePair p(std::mt19937(rng()), keyLen, tail, span,
+                round % 16 == 7    ? 1
+                : round % 16 == 15 ? 2
+                                   : 0);
     for (CipherState* s : {&p.a, &p.b}) {
       s->BlockLen = n;
       s->PadKeyCursor = cursor;
@@ -96,7 +104,8 @@ TEST(EngineForms, PadGenerationMatches) {
 // position itself and wraps to 0. Blocks up to 65000 bytes.
 void SteerChainOntoTheLastPosition(Bytes& pad) {
   const std::size_t sum = pad.size() - 300;  // the target reaches N - 45 at position 255
-  for (std::size_t k = 0; k < 256; ++k) pad[k] = static_cast<std::uint8_t>(sum / 256 + (k < sum % 256 ? 1 : 0));
+  for (std::size_t k = 0; k < 256; ++k)
+    pad[k] = static_cast<std::uint8_t>(sum / 256 + (k < sum % 256 ? 1 : 0));
   pad[256] = 255;  // past the end: wraps to 255
   std::fill(pad.begin() + 257, pad.end() - 1, 0);
   pad.back() = 1;
@@ -111,7 +120,8 @@ TEST(EngineForms, BlockTransformMatchesBothWays) {
                                       : Uniform(rng, 5004, 70000);
     if (chain) n = std::min(n, 60000);
     const std::int32_t keyLen = round % 4 == 0 ? Uniform(rng, 1, 20) : Uniform(rng, 4000, n + 3000);
-    SCOPED_TRACE("round " + std::to_string(round) + ", N " + std::to_string(n) + ", key " + std::to_string(keyLen));
+    SCOPED_TRACE("round " + std::to_string(round) + ", N " + std::to_string(n) + ", key " +
+                 std::to_string(keyLen));
     StatePair p(std::mt19937(rng()), keyLen, 0, n, round % 10 == 3 ? 1 : round % 10 == 6 ? 2 : 0);
     if (partner || chain) {
       // The partner of the last position falls on itself with a zero pad

@@ -27,15 +27,19 @@ TEST(Rules, KeyGrowthThresholdAndGrownLength) {
   };
   // Key[0] = 3 selects Key[3] = 7, which selects Key[7]: the grown key stays
   // that byte plus one below the block, except that 255 gives 128.
-  for (const Case c : {Case{10, 255, MinBlockLen - 128}, {10, 254, MinBlockLen - 255}, {10, 0, MinBlockLen - 1},
-                       {MinBlockLen - 256, 0, MinBlockLen - 1}, {MinBlockLen - 255, 0, 0}}) {
+  for (const Case c : {Case{10, 255, MinBlockLen - 128},
+                       {10, 254, MinBlockLen - 255},
+                       {10, 0, MinBlockLen - 1},
+                       {MinBlockLen - 256, 0, MinBlockLen - 1},
+                       {MinBlockLen - 255, 0, 0}}) {
     Bytes key = MakeBytes("xs5", static_cast<std::size_t>(c.keyLen));
     key[0] = 3, key[3] = 7, key[7] = c.selected;
     CipherState s;
     s.Key.Assign(key.data(), key.size(), static_cast<std::size_t>(MinBlockLen));
     s.BlockLen = MinBlockLen;
     EvolveKey(s);
-    EXPECT_EQ(s.Key.Length(), c.grownLen != 0 ? c.grownLen : c.keyLen) << c.keyLen << " " << int{c.selected};
+    EXPECT_EQ(s.Key.Length(), c.grownLen != 0 ? c.grownLen : c.keyLen)
+        << c.keyLen << " " << int{c.selected};
   }
 }
 
@@ -79,14 +83,20 @@ TEST(Rules, KeyFileLengthIsAtMostThePlaintextSize) {
     bool decrypting;
     std::int64_t expected;
   };
-  for (const Case c : {// Encrypting: the whole key file, or the first S bytes of a longer one.
-                       Case{10, 5000, false, 10}, {5001, 5000, false, 5000},
-                       // Decrypting: a key file longer than the plaintext gives the key encryption used.
-                       {5004, 5004, true, 5000}, {100000, 20004, true, 20000}, {4999, 5004, true, 4999},
-                       // 30000008 bytes decrypt as two blocks; 30000007 as one.
-                       {40000000, 30000008, true, 30000000}, {40000000, 30000007, true, 30000003},
-                       // The full 64-bit size counts; never more than 2147483647 bytes.
-                       {4 * kGiB + 20, 5004, true, 5000}, {5 * kGiB, 3 * kGiB, false, 2147483647}}) {
+  for (const Case c :
+       {// Encrypting: the whole key file, or the first S bytes of a longer one.
+        Case{10, 5000, false, 10},
+        {5001, 5000, false, 5000},
+        // Decrypting: a key file longer than the plaintext gives the key encryption used.
+        {5004, 5004, true, 5000},
+        {100000, 20004, true, 20000},
+        {4999, 5004, true, 4999},
+        // 30000008 bytes decrypt as two blocks; 30000007 as one.
+        {40000000, 30000008, true, 30000000},
+        {40000000, 30000007, true, 30000003},
+        // The full 64-bit size counts; never more than 2147483647 bytes.
+        {4 * kGiB + 20, 5004, true, 5000},
+        {5 * kGiB, 3 * kGiB, false, 2147483647}}) {
     EXPECT_EQ(KeyFileKeyLength(c.keyFileSize, c.inputSize, c.decrypting), c.expected)
         << c.keyFileSize << " " << c.inputSize << " " << c.decrypting;
   }
@@ -95,11 +105,13 @@ TEST(Rules, KeyFileLengthIsAtMostThePlaintextSize) {
 TEST(Rules, KeyPathsAndTextKeys) {
 #ifdef _WIN32
   EXPECT_EQ(platform::CompleteKeyPath("C:\\", "k"), "C:\\k");
-  EXPECT_EQ(platform::CompleteKeyPath("C:\\u", "d:k.bin"), "d:k.bin");  // only a colon makes a path complete
+  EXPECT_EQ(platform::CompleteKeyPath("C:\\u", "d:k.bin"),
+            "d:k.bin");  // only a colon makes a path complete
 #else
   EXPECT_EQ(platform::CompleteKeyPath("/home/u", "keys/k.bin"), "/home/u/keys/k.bin");
   EXPECT_EQ(platform::CompleteKeyPath("/", "k"), "/k");
-  EXPECT_EQ(platform::CompleteKeyPath("/home/u", "d:\\k.bin"), "/home/u/d:\\k.bin");  // only "/" makes a path absolute
+  EXPECT_EQ(platform::CompleteKeyPath("/home/u", "d:\\k.bin"),
+            "/home/u/d:\\k.bin");  // only "/" makes a path absolute
   EXPECT_EQ(platform::CompleteKeyPath("/home/u", "/etc/k"), "/etc/k");
 #endif
   // A text key is taken from 10 bytes on, and its argument always wiped.

@@ -60,12 +60,13 @@ TEST(FreedMemory, EveryRunWipesItsKeyAndDataBeforeFreeingThem) {
   WriteBytes(dir / "plain", MakeBytes("xs60", 20000));
   WriteBytes(dir / "key", MakeBytes("xs61", 300));
   const int console = ::dup(STDOUT_FILENO), devnull = ::open("/dev/null", O_WRONLY);
-  for (std::vector<std::string> args : {std::vector<std::string>{"ec", d + "plain", d + "enc", "the text key 0123"},
-                                        {"dc", d + "enc", d + "back", "the text key 0123"},
-                                        {"dc", d + "enc", d + "back", "the text key 0124"},
-                                        {"ef", d + "plain", d + "enc2", d + "key"},
-                                        {"df", d + "enc2", d + "back2", d + "key"},
-                                        {"ec", d + "plain", "/dev/full", "the text key 0123"}}) {
+  for (std::vector<std::string> args :
+       {std::vector<std::string>{"ec", d + "plain", d + "enc", "the text key 0123"},
+        {"dc", d + "enc", d + "back", "the text key 0123"},
+        {"dc", d + "enc", d + "back", "the text key 0124"},
+        {"ef", d + "plain", d + "enc2", d + "key"},
+        {"df", d + "enc2", d + "back2", d + "key"},
+        {"ec", d + "plain", "/dev/full", "the text key 0123"}}) {
     std::vector<char*> argv{const_cast<char*>("tolbrek5")};
     for (std::string& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);

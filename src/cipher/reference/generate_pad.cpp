@@ -136,8 +136,9 @@ class PadGenerator {
   std::uint8_t PadByte(std::int64_t cur, const WalkEnd& walk) const {
     const std::int64_t t1 = (walk.probe + walk.walkPos) / 256;
     const std::int64_t t2 = walk.walkPos % 256;
-    const std::int64_t t3 =
-        ((walkSum_ + 1) * ((cur + walk.walkPos) ^ (walk.probe | keyAcc_)) + s_.Pad.data()[feedPos_]) % 256;
+    const std::int64_t t3 = ((walkSum_ + 1) * ((cur + walk.walkPos) ^ (walk.probe | keyAcc_)) +
+                             s_.Pad.data()[feedPos_]) %
+                            256;
     return static_cast<std::uint8_t>((t1 ^ Key(cur) ^ t2 ^ t3) & 255);
   }
 
@@ -147,7 +148,8 @@ class PadGenerator {
     feedPos_ = feedPos_ - (((keyAcc_ + walkSum_) * walkPos) % 256);
     if (feedPos_ < 0) {
       feedPos_ = n_ - feedPos_;
-      while (feedPos_ >= n_) feedPos_ = feedPos_ - ((((2 * keyAcc_ + walkSum_) * walkPos) % 256) + 1);
+      while (feedPos_ >= n_)
+        feedPos_ = feedPos_ - ((((2 * keyAcc_ + walkSum_) * walkPos) % 256) + 1);
       assert(feedPos_ >= n_ - 256);
     }
     assert(feedPos_ >= 0 && feedPos_ <= n_ - 1);

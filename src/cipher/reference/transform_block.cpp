@@ -64,7 +64,8 @@ void Encrypt(CipherState& s, std::int32_t n) {
 
   // Chain, first to last: a target below j has already been chained.
   ChainTargets targets(pad, n);
-  for (std::int32_t j = 0; j < n; ++j) out[j] = static_cast<std::uint8_t>(out[j] ^ out[targets.Next()]);
+  for (std::int32_t j = 0; j < n; ++j)
+    out[j] = static_cast<std::uint8_t>(out[j] ^ out[targets.Next()]);
 }
 
 void Decrypt(CipherState& s, std::int32_t n) {
@@ -119,7 +120,8 @@ void TransformBlock(CipherState& s) {
   const std::int32_t n = s.BlockLen;
   assert(n >= MinBlockLen && n <= BufferCapacity);
   assert(s.Key.Length() >= 1);
-  assert(s.Pad.size() >= static_cast<std::size_t>(n) && s.Taken.size() >= static_cast<std::size_t>(n));
+  assert(s.Pad.size() >= static_cast<std::size_t>(n) &&
+         s.Taken.size() >= static_cast<std::size_t>(n));
 
   s.StirState = 1;
   if (s.Decrypting) {
