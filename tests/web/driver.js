@@ -1,0 +1,69 @@
+'use strict';
+// Drives the built page in headless Chromium as a person would: files chosen in the pickers, a
+// button clicked, the result taken from a real download. For the page's tests and benchmark.
+const fs = require('node:fs');
+const http = require('node:http');
+const os = require('node:os');
+const path = require('node:path');
+const puppeteer = require('puppeteer-core');
+
+const TYPES = { html: 'text/html', js: 'text/javascript', css: 'text/css',
+  wasm: 'application/wasm' };
+
+// A static server on the loopback interface for the files of one directory (no subdirectories).
+function serve(root) {
+  const server = http.createServer((req, res) => {
+    const file = path.join(root, path.basename(req.url) || 'index.html');
+    const type = TYPES[path.extname(file).slice(1)];
+    if (!type || !fs.existsSync(file)) return res.writeHead(404).end();
+    res.writeHead(200, { 'Content-Type': type });
+    fs.createReadStream(file).pipe(res);
+  });
+  return new Promise((resolve) => server.listen(0, '127.0.0.1', () => resolve(server)));
+}
+
+// The page of TOLBREK5_WEB_ROOT open in a new headless Chromium, downloads going to a scratch
+// directory.
+async function openPage() {
+  const server = await serve(process.env.TOLBREK5_WEB_ROOT);
+  const browser = await puppeteer.launch({ executablePath: process.env.CHROMIUM ||
+    '/usr/bin/chromium', args: ['--no-sandbox', '--disable-dev-shm-usage'] });
+  const page = await browser.newPage();
+  const downloads = fs.mkdtempSync(path.join(os.tmpdir(), 'tolbrek5-web-'));
+  const cdp = await browser.target().createCDPSession();
+  await cdp.send('Browser.setDownloadBehavior', { behavior: 'allow', downloadPath: downloads });
+  await page.goto(`http://127.0.0.1:${server.address().port}/`);
+  const close = async () => {
+    await browser.close();
+    server.close();
+    fs.rmSync(downloads, { recursive: true, force: true });
+  };
+  return { page, downloads, close };
+}
+
+// Sets the controls and clicks Encrypt or Decrypt.
+async function start(page, { input, key = '', keyFile = '', decrypt = false }) {
+  await page.$eval('#key', (field, text) => { field.value = text; }, key);
+  await page.$eval('#keyfile', (field) => { field.value = ''; });
+  if (keyFile) await (await page.$('#keyfile')).uploadFile(keyFile);
+  await (await page.$('#input')).uploadFile(input);
+  await page.click(decrypt ? '#decrypt' : '#encrypt');
+}
+
+// Runs the page and waits for the outcome: the status and, when a result is offered, its name
+// and bytes (the downloaded file appears under its name once complete).
+async function run({ page, downloads }, job) {
+  await start(page, job);
+  await page.waitForFunction(() => document.getElementById('cancel').disabled, { timeout: 0 });
+  const status = await page.$eval('#status', (element) => element.textContent);
+  if (await page.$eval('#download', (link) => link.hidden)) return { status };
+  const name = await page.$eval('#download', (link) => link.download);
+  await page.click('#download');
+  const file = path.join(downloads, name);
+  while (!fs.existsSync(file)) await new Promise((resolve) => setTimeout(resolve, 20));
+  const bytes = fs.readFileSync(file);
+  fs.rmSync(file);
+  return { status, name, bytes };
+}
+
+module.exports = { openPage, run, serve, start };
