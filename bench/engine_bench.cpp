@@ -6,7 +6,7 @@
 #include <random>
 
 #include "cipher/cipher_state.h"
-#include "cipher/reference/reference_engine.h"
+#include "testing/reference/reference_engine.h"
 
 namespace tolbrek5 {
 namespace {
@@ -41,11 +41,13 @@ void BM_EvolveKey(benchmark::State& state) {
     Evolve(s);
   }
 }
-BENCHMARK(BM_EvolveKey<&EvolveKey>)->ArgsProduct({{0, 1}, {0, 1}})->Unit(benchmark::kMillisecond)->Iterations(2);
+BENCHMARK(BM_EvolveKey<&EvolveKey>)
+    ->ArgsProduct({{0, 1}, {0, 1}})
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(2);
 
 }  // namespace
 }  // namespace tolbrek5
-
 
 namespace tolbrek5 {
 namespace {
@@ -56,8 +58,16 @@ void BM_GeneratePad(benchmark::State& state) {
   Prepare(s, kBlock - 300, state.range(0) != 0);
   for (auto _ : state) Pad(s, kBlock);
 }
-BENCHMARK(BM_GeneratePad<&GeneratePad>)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->Iterations(2);
-BENCHMARK(BM_GeneratePad<&reference::GeneratePad>)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->Iterations(2);
+BENCHMARK(BM_GeneratePad<&GeneratePad>)
+    ->Arg(0)
+    ->Arg(1)
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(2);
+BENCHMARK(BM_GeneratePad<&reference::GeneratePad>)
+    ->Arg(0)
+    ->Arg(1)
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(2);
 
 template <void (*Transform)(CipherState&)>
 void BM_TransformBlock(benchmark::State& state) {
@@ -66,8 +76,16 @@ void BM_TransformBlock(benchmark::State& state) {
   s.Decrypting = state.range(0) != 0;
   for (auto _ : state) Transform(s);
 }
-BENCHMARK(BM_TransformBlock<&TransformBlock>)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->Iterations(2);
-BENCHMARK(BM_TransformBlock<&reference::TransformBlock>)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->Iterations(2);
+BENCHMARK(BM_TransformBlock<&TransformBlock>)
+    ->Arg(0)
+    ->Arg(1)
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(2);
+BENCHMARK(BM_TransformBlock<&reference::TransformBlock>)
+    ->Arg(0)
+    ->Arg(1)
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(2);
 
 }  // namespace
 }  // namespace tolbrek5

@@ -33,7 +33,7 @@ Outcome RunEveryBlock(CipherState& state, platform::File& input, std::int64_t si
   while (position < size) {
     ++blockNo;
     const std::int64_t length = NextBlockLength(size - position, state.BlockSize);
-    progress.ShowBlock(blockNo, blockTotal, length);
+    progress.ShowBlock(blockNo, blockTotal);
 
     // Only a damaged ciphertext ends in a block longer than any encryption
     // forms; it is rejected unread, as a block that fails its check.
@@ -43,7 +43,7 @@ Outcome RunEveryBlock(CipherState& state, platform::File& input, std::int64_t si
     position += length;
     state.BlockLen = static_cast<std::int32_t>(length);
 
-    if (!ProcessBlock(state)) return Outcome::CheckFailed;
+    if (ProcessBlock(state) != BlockOutcome::Done) return Outcome::CheckFailed;
     if (!output.Write(state.OutBlock.data(), state.BlockLen)) return Outcome::WriteFailed;
   }
   return Outcome::Done;

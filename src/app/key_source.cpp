@@ -5,7 +5,7 @@
 
 #include "app/output_file.h"
 #include "cipher/cipher_state.h"
-#include "cipher/secure_buffer.h"
+#include "secure/secure_buffer.h"
 
 namespace tolbrek5 {
 

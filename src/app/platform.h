@@ -14,7 +14,7 @@
 #include <string_view>
 #include <utility>
 
-#include "cipher/secure_buffer.h"
+#include "secure/secure_buffer.h"
 
 namespace tolbrek5::platform {
 

@@ -4,15 +4,10 @@
 #include <system_error>
 
 #include "app/platform.h"
-#include "cipher/cipher_state.h"
 
 namespace tolbrek5 {
 namespace {
 
-// Engine work per block byte, roughly: two key evolutions of three to five
-// passes over a key about as long as the block, two pad generations and the
-// transform.
-constexpr std::int64_t kWorkPerByte = 11;
 constexpr auto kRedrawEvery = std::chrono::milliseconds(250);
 
 void Backspaces(std::size_t count) {
@@ -37,15 +32,14 @@ ProgressLine::ProgressLine(bool decrypting) {
 
 ProgressLine::~ProgressLine() { End(); }
 
-void ProgressLine::ShowBlock(std::int32_t blockNo, std::int32_t blockTotal, std::int64_t blockLen) {
+void ProgressLine::ShowBlock(std::int32_t blockNo, std::int32_t blockTotal) {
   std::lock_guard lock(mutex_);
   ErasePercent();
-  counter_ = std::to_string(blockNo) + "/" + std::to_string(blockTotal);
+  counter_ = std::to_string(blockNo) + "/" + (blockTotal > 0 ? std::to_string(blockTotal) : "?");
   platform::WriteText(counter_);
   platform::Flush();
   Backspaces(counter_.size());
-  workAtStart_ = EngineWork().load(std::memory_order_relaxed);
-  workExpected_ = blockLen > 0 ? kWorkPerByte * blockLen : 1;
+  done_.store(0, std::memory_order_relaxed);
   percentShown_ = -1;
 }
 
@@ -68,8 +62,7 @@ void ProgressLine::RedrawLoop() {
   std::unique_lock lock(mutex_);
   while (!wake_.wait_for(lock, kRedrawEvery, [this] { return stopping_; })) {
     if (counter_.empty()) continue;
-    const std::int64_t done = EngineWork().load(std::memory_order_relaxed) - workAtStart_;
-    std::int64_t percent = done * 100 / workExpected_;
+    std::int64_t percent = static_cast<std::int64_t>(done_.load(std::memory_order_relaxed) * 100);
     if (percent < 0) percent = 0;
     if (percent > 99) percent = 99;
     if (percent != percentShown_) DrawPercent(static_cast<int>(percent));

@@ -10,6 +10,7 @@
 // would leave it. Anywhere else the bytes written are the counter's alone.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
@@ -25,9 +26,12 @@ class ProgressLine {
   ProgressLine(const ProgressLine&) = delete;
   ProgressLine& operator=(const ProgressLine&) = delete;
 
-  // Shows the counter of a block that is about to be read and processed;
-  // `blockLen` is its length, by which its work is measured.
-  void ShowBlock(std::int32_t blockNo, std::int32_t blockTotal, std::int64_t blockLen);
+  // Shows the counter of a block that is about to be processed; a
+  // `blockTotal` of 0 (not known yet) shows as "?".
+  void ShowBlock(std::int32_t blockNo, std::int32_t blockTotal);
+  // How far the current block's work has come, 0 to 1; shown by the redraw
+  // thread. Callable from any thread.
+  void SetBlockDone(double done) noexcept { done_.store(done, std::memory_order_relaxed); }
 
   // Ends the line; later messages start on a line of their own.
   void End();
@@ -46,8 +50,7 @@ class ProgressLine {
   std::string counter_;
   std::size_t percentWidth_ = 0;  // characters of " NN%" now on screen
   int percentShown_ = -1;
-  std::int64_t workAtStart_ = 0;
-  std::int64_t workExpected_ = 1;
+  std::atomic<double> done_{0};
 };
 
 }  // namespace tolbrek5

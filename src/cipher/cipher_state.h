@@ -15,12 +15,11 @@
 // encrypted format.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 #include <vector>
 
 #include "cipher/key_store.h"
-#include "cipher/secure_buffer.h"
+#include "secure/secure_buffer.h"
 
 namespace tolbrek5 {
 
@@ -58,6 +57,13 @@ struct CipherState {
   bool Decrypting = false;
   std::int32_t BlockSize = 0;  // bytes requested per block
 
+  // Work done by the engine's long loops, counted a position at a time in
+  // steps of 65536; each step calls `onWork` (when set) with `workUser`,
+  // which may end the block early by throwing.
+  std::int64_t Work = 0;
+  void (*onWork)(void* user, std::int64_t work) = nullptr;
+  void* workUser = nullptr;
+
   // Sizes InBlock, OutBlock, Taken and Pad (in this order) to BufferCapacity,
   // all zero. Throws std::bad_alloc.
   void AllocateBlockBuffers();
@@ -93,52 +99,26 @@ void GeneratePad(CipherState& s, std::int32_t n);
 // direction and feeds every mixed byte back into the key.
 void TransformBlock(CipherState& s);
 
-// A set of the engine's operations. The production set is the default; the
-// reference set (reference/reference_engine.h) is the line-by-line form that
-// the production set must match bit for bit.
-struct EngineForm {
-  void (*evolveKey)(CipherState&);
-  void (*generatePad)(CipherState&, std::int32_t);
-  void (*transformBlock)(CipherState&);
-};
-extern const EngineForm ProductionEngine;
-
-// The steps of one block, in the cipher's order, reported to an observer.
-enum class BlockStep {
-  Seal,
-  Evolve1,
-  Pad1,
-  PadSum1,
-  Shorten,
-  Evolve2,
-  Pad2,
-  PadSum2,
-  Transform,
-  Check
-};
-
-class BlockObserver {
- public:
-  virtual ~BlockObserver() = default;
-  virtual void AfterStep(BlockStep step, const CipherState& s) = 0;
-};
-
-// Positions the engine's long loops have processed since the program
-// started, counted 65536 at a time: a progress display on another thread can
-// read it at any moment to tell how far a block has come.
-std::atomic<std::int64_t>& EngineWork() noexcept;
-
 // Adds Pad[0..255] into PadSum, modulo 256.
 void AddPadSum(CipherState& s);
-// Shortens the key by 500 plus the value of its first byte.
-void ShortenKey(CipherState& s);
+// Shortens the key by 500 plus the value of its first byte; false (and the
+// key unchanged) when it is not longer than that.
+bool ShortenKey(CipherState& s);
+
+// Why a block could not be run: its length or the key's is outside what the
+// engine can work on. The stream driver never lets this happen; the check
+// stands so that a fault there cannot write outside the buffers.
+enum class BlockOutcome { Done, CheckFailed, Unfit };
 
 // Runs one block that the caller has read into InBlock[0, BlockLen): seal
 // (encrypting), evolve, pad, pad sum, shorten, evolve, pad, pad sum,
-// transform, check (decrypting). Returns false only when a decrypted block
-// fails its check; OutBlock[0, BlockLen) is then the block to write.
-bool ProcessBlock(CipherState& s, BlockObserver* observer = nullptr,
-                  const EngineForm& form = ProductionEngine);
+// transform, check (decrypting). CheckFailed only when a decrypted block
+// fails its check; on Done, OutBlock[0, BlockLen) is the block to write.
+BlockOutcome ProcessBlock(CipherState& s);
+
+// Whether a block of `blockLen` bytes (as read, before sealing) fits the
+// engine in the state's direction.
+bool BlockFits(const CipherState& s, std::int64_t blockLen);
 
 }  // namespace tolbrek5
 

@@ -88,7 +88,7 @@ void MixWholeKey(CipherState& s) {
   const int32_t h = n - 1;
   int64_t G = key[0];
   for (int32_t i = 0; i <= h; ++i) {
-    CountPosition(i);
+    CountPosition(s, i);
     if (i > 0) key[i] = Low8((key[i - 1] + 255 - key[i]) % 256);
     key[i] = Low8(key[i] ^ cur ^ G ^ i);
     cur = cur + key[i] % 144;
@@ -146,7 +146,7 @@ void FoldOldPart(CipherState& s, int32_t oldLen) {
   const int32_t h = n - 1;
   cur = h;
   for (int32_t j = 0; j < oldLen; ++j) {
-    CountPosition(j);
+    CountPosition(s, j);
     key[j] = Low8(FoldByte(key, n, cur) ^ key[j] ^ cur);
     // Read after the write above: when cur == j this is the new byte.
     cur = Low32(cur - ((n / (FoldByte(key, n, cur) + 1)) + 1));
@@ -183,7 +183,7 @@ StirCarry FirstStirringPass(CipherState& s) {
   int64_t A = key[h];
   int64_t T = 255;
   for (int32_t i = 0; i <= h; ++i) {
-    CountPosition(i);
+    CountPosition(s, i);
     assert(0 <= A && A <= h);
     M = Low32Unsigned(M + (n ^ ((key[i] + 1 + A) ^ i)));
     cur = Low32(int64_t{n ^ cur} + key[A] + key[i] + M);
@@ -236,7 +236,7 @@ void SecondStirringPass(CipherState& s, StirCarry& carry) {
   int64_t Z = V;
   int64_t R = 0;
   for (int32_t j = 0; j <= h; ++j) {
-    CountPosition(j);
+    CountPosition(s, j);
     W = W + key[U] + key[M] + ((M & V) ^ R);
     if (j > 0) U = R;
     while (W > 4095) W = W % 4096;
@@ -282,7 +282,7 @@ void ThirdStirringPass(CipherState& s, const StirCarry& carry) {
   uint32_t C = Bits32(h) - carry.M % Bits32(n);
   if (U > h) U = U % n;
   for (int32_t k = 0; k <= h; ++k) {
-    CountPosition(k);
+    CountPosition(s, k);
     if (IsOdd(C) && IsOdd(U)) {
       W = W + ((C + U) ^ std::abs(U - C));
     } else {

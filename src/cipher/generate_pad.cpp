@@ -191,7 +191,7 @@ void GeneratePad(CipherState& s, std::int32_t n) {
   // walk is not kept, since its write lies outside the key.
   if (i < n && run.cur > run.H) run.Iterate(i++, false);
   for (; i < n; ++i) {
-    CountPosition(i);
+    CountPosition(s, i);
     run.Iterate(i, true);
   }
 

@@ -28,6 +28,13 @@ void KeyStore::Resize(std::int32_t n) noexcept {
   length_ = n;
 }
 
+void KeyStore::Truncate(std::int32_t n) noexcept {
+  if (n <= 0 || n > length_) return;
+  SecureWipe(store_.data() + n, highWater_ - static_cast<std::size_t>(n));
+  length_ = n;
+  highWater_ = static_cast<std::size_t>(n);
+}
+
 void KeyStore::AdviseHugePages() {
   SecureBuffer fresh(store_.size());
   fresh.AdviseHugePages();

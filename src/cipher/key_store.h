@@ -11,7 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "cipher/secure_buffer.h"
+#include "secure/secure_buffer.h"
 
 namespace tolbrek5 {
 
@@ -41,6 +41,10 @@ class KeyStore {
   void Resize(std::int32_t n) noexcept;
   // Drops `count` bytes from the end (the bytes stay in storage).
   void Shorten(std::int32_t count) noexcept { Resize(length_ - count); }
+
+  // Cuts a freshly assigned key to its first n bytes (0 < n <= Length()) as
+  // if only those had been assigned: the bytes after them are wiped.
+  void Truncate(std::int32_t n) noexcept;
 
   // Moves the key to storage backed by huge pages (bytes already written
   // would otherwise stay on small pages). Throws std::bad_alloc.

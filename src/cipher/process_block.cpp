@@ -1,6 +1,6 @@
-#include <cassert>
 #include <cstring>
 
+#include "cipher/block_steps.h"
 #include "cipher/cipher_state.h"
 
 namespace tolbrek5 {
@@ -39,11 +39,6 @@ void CipherState::ReleaseAll(std::int32_t maxBlockLen) noexcept {
   std::vector<Triple>().swap(Triples);
 }
 
-std::atomic<std::int64_t>& EngineWork() noexcept {
-  static std::atomic<std::int64_t> work{0};
-  return work;
-}
-
 void AddPadSum(CipherState& s) {
   for (int i = 0; i < 256; ++i) {
     s.PadSum = s.PadSum + s.Pad[static_cast<std::size_t>(i)];
@@ -51,44 +46,23 @@ void AddPadSum(CipherState& s) {
   }
 }
 
-void ShortenKey(CipherState& s) {
+bool ShortenKey(CipherState& s) {
   const std::int32_t first = s.Key[0];
-  assert(s.Key.Length() > 500 + first);
+  if (s.Key.Length() <= 500 + first) return false;
   s.Key.Shorten(500 + first);
+  return true;
 }
 
-const EngineForm ProductionEngine = {&EvolveKey, &GeneratePad, &TransformBlock};
+bool BlockFits(const CipherState& s, std::int64_t blockLen) {
+  const std::int64_t sealed = blockLen + (s.Decrypting ? 0 : CheckValueSize);
+  return sealed >= MinBlockLen && sealed <= BufferCapacity && s.Key.Length() >= 10 &&
+         s.Key.Capacity() >= static_cast<std::size_t>(BufferCapacity) &&
+         s.InBlock.size() == static_cast<std::size_t>(BufferCapacity);
+}
 
-bool ProcessBlock(CipherState& s, BlockObserver* observer, const EngineForm& form) {
-  auto report = [&](BlockStep step) {
-    if (observer != nullptr) observer->AfterStep(step, s);
-  };
-  if (!s.Decrypting) {
-    SealBlock(s);
-    report(BlockStep::Seal);
-  }
-  // Key evolution, pad generation and pad sum: twice per block, the key
-  // shortened in between.
-  auto evolveAndPad = [&](BlockStep evolved, BlockStep padded, BlockStep summed) {
-    form.evolveKey(s);
-    report(evolved);
-    form.generatePad(s, s.BlockLen);
-    report(padded);
-    AddPadSum(s);
-    report(summed);
-  };
-  evolveAndPad(BlockStep::Evolve1, BlockStep::Pad1, BlockStep::PadSum1);
-  ShortenKey(s);
-  report(BlockStep::Shorten);
-  evolveAndPad(BlockStep::Evolve2, BlockStep::Pad2, BlockStep::PadSum2);
-  form.transformBlock(s);
-  report(BlockStep::Transform);
-  if (s.Decrypting) {
-    const bool ok = SealBlock(s);
-    report(BlockStep::Check);
-    return ok;
-  }
-  return true;
+BlockOutcome ProcessBlock(CipherState& s) {
+  if (!BlockFits(s, s.BlockLen)) return BlockOutcome::Unfit;
+  return RunBlockSteps(s, &EvolveKey, &GeneratePad, &TransformBlock, [](BlockStep) {});
 }
 
 }  // namespace tolbrek5

@@ -20,7 +20,7 @@
 
 #include "cipher/cipher_state.h"
 #include "cipher/engine_work.h"
-#include "cipher/secure_buffer.h"
+#include "secure/secure_buffer.h"
 
 namespace tolbrek5 {
 namespace {
@@ -169,7 +169,7 @@ void Encrypt(CipherState& s, std::int32_t n) {
   MixPositions mix = MixPositions::Start(pad, n);
   KeyFeedback feedback{s.Key.data(), s.Key.Length()};
   for (std::int32_t i = 0; i < n; ++i) {
-    CountPosition(i);
+    CountPosition(s, i);
     const auto at = mix.Next(i);
     in[i] =
         static_cast<std::uint8_t>(in[i] ^ pad[at.b] ^ pad[at.d] ^ in[at.m] ^ pad[at.p] ^ pad[at.m]);
@@ -237,7 +237,7 @@ void Decrypt(CipherState& s, std::int32_t n) {
   ForwardThenBackward(
       MixPositions::Start(pad, n), n,
       [&](std::int32_t i) {
-        CountPosition(i);
+        CountPosition(s, i);
         feedback.Feed(out[i]);
       },
       [&](std::int32_t i, const MixPositions::At& at) {

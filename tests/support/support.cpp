@@ -85,7 +85,7 @@ EngineRun RunEngine(const Bytes& input, const Bytes& key, bool decrypting, Block
     std::memcpy(s.InBlock.data(), input.data() + pos, static_cast<std::size_t>(len));
     pos += len;
     s.BlockLen = static_cast<std::int32_t>(len);
-    run.ok = ProcessBlock(s, observer, form);
+    run.ok = ProcessBlockWith(s, observer, form) == BlockOutcome::Done;
     if (run.ok)
       run.output.insert(run.output.end(), s.OutBlock.data(), s.OutBlock.data() + s.BlockLen);
   }

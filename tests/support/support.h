@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "cipher/cipher_state.h"
+#include "testing/engine_forms.h"
 
 namespace tolbrek5::test {
 

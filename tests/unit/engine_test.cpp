@@ -13,7 +13,7 @@
 #include <random>
 #include <string>
 
-#include "cipher/reference/reference_engine.h"
+#include "testing/reference/reference_engine.h"
 #include "support/support.h"
 
 namespace tolbrek5::test {

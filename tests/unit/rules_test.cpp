@@ -173,15 +173,15 @@ TEST(Rules, ProgressLineShowsTheBlocksShareOfWorkBelow100AndErasesIt) {
   int half = -1, over = -1;
   {
     ProgressLine line(false);
-    EngineWork() += 12345;  // work of earlier blocks does not count
-    line.ShowBlock(1, 2, 1000);
-    EngineWork() += 5500;  // half of the 11 units a byte a block is reckoned at
+    line.SetBlockDone(0.7);  // what an earlier block reached does not count
+    line.ShowBlock(1, 2);
+    line.SetBlockDone(0.5);
     half = NextPercent(master, raw, from);
     if (half == 50) {
-      EngineWork() += 1000000;  // more than reckoned: held at 99 until the block ends
+      line.SetBlockDone(1.5);  // more than reckoned: held at 99 until the block ends
       over = NextPercent(master, raw, from);
     }
-    line.ShowBlock(2, 2, 1000);
+    line.ShowBlock(2, 2);
     line.End();
   }
   std::fflush(stdout);

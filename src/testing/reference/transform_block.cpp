@@ -17,8 +17,8 @@
 #include <vector>
 
 #include "cipher/cipher_state.h"
-#include "cipher/reference/reference_engine.h"
-#include "cipher/reference/transform_positions.h"
+#include "testing/reference/reference_engine.h"
+#include "testing/reference/transform_positions.h"
 
 namespace tolbrek5::reference {
 namespace {

@@ -4,8 +4,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "cipher/secure_buffer.h"
-#include "cipher/secure_memory.h"
+#include "secure/secure_buffer.h"
+#include "secure/secure_memory.h"
 
 namespace tolbrek5 {
 

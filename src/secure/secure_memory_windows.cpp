@@ -6,8 +6,8 @@
 #include <algorithm>
 #include <cstdlib>
 
-#include "cipher/secure_buffer.h"
-#include "cipher/secure_memory.h"
+#include "secure/secure_buffer.h"
+#include "secure/secure_memory.h"
 
 namespace tolbrek5 {
 

@@ -1,9 +1,9 @@
-#include "cipher/secure_buffer.h"
+#include "secure/secure_buffer.h"
 
 #include <new>
 #include <utility>
 
-#include "cipher/secure_memory.h"
+#include "secure/secure_memory.h"
 
 namespace tolbrek5 {
 

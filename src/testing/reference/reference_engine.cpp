@@ -1,4 +1,4 @@
-#include "cipher/reference/reference_engine.h"
+#include "testing/reference/reference_engine.h"
 
 namespace tolbrek5::reference {
 

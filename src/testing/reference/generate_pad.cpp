@@ -16,7 +16,7 @@
 #include <cstdint>
 
 #include "cipher/cipher_state.h"
-#include "cipher/reference/reference_engine.h"
+#include "testing/reference/reference_engine.h"
 
 namespace tolbrek5::reference {
 namespace {

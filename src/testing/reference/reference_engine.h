@@ -9,6 +9,7 @@
 #include <cstdint>
 
 #include "cipher/cipher_state.h"
+#include "testing/engine_forms.h"
 
 namespace tolbrek5::reference {
 

@@ -1,0 +1,189 @@
+// The library's streams: the known answers through the C interface, however
+// the input is cut into pieces and whether its size is declared or found by
+// the read-ahead; the block layout of the read-ahead, with a stand-in for the
+// engine at the sizes around two blocks; every outcome a caller can meet.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <random>
+
+#include "cipher/stream.h"
+#include "support/support.h"
+#include "tolbrek5/tolbrek5.h"
+
+namespace tolbrek5::test {
+namespace {
+
+struct Outcome {
+  int code = TOLBREK5_MORE;
+  Bytes output;
+};
+
+// Pushes `input` in random pieces (all at once when `maxPiece` is 0), drains
+// into random small buffers, and ends the input with the last piece.
+Outcome Push(Stream& s, const Bytes& input, std::size_t maxPiece, std::mt19937& rng) {
+  Outcome r;
+  std::uniform_int_distribution<std::size_t> piece(1, maxPiece == 0 ? 1 : maxPiece);
+  std::size_t at = 0;
+  Bytes room(70000);
+  while (r.code == TOLBREK5_MORE) {
+    const std::size_t n = maxPiece == 0 ? input.size() : std::min(piece(rng), input.size() - at);
+    tolbrek5_in_buffer in{input.data() + at, n, 0};
+    const int directive = at + n == input.size() ? TOLBREK5_END : TOLBREK5_CONTINUE;
+    do {
+      tolbrek5_out_buffer out{room.data(), 1 + piece(rng) % room.size(), 0};
+      r.code = s.Process(&in, &out, directive);
+      r.output.insert(r.output.end(), room.begin(), room.begin() + static_cast<long>(out.pos));
+    } while (r.code == TOLBREK5_MORE && (in.pos < in.size || directive == TOLBREK5_END));
+    at += in.pos;
+  }
+  return r;
+}
+
+// The vector's key on `s`: its text, or its key file (of which the stream
+// takes as much as the plaintext needs).
+void SetKey(Stream& s, const Vector& v) {
+  if (!v.keyIsFile) {
+    const Bytes key = v.KeyBytes();
+    ASSERT_EQ(s.SetKey(key.data(), key.size()), TOLBREK5_OK);
+    return;
+  }
+  const Bytes file = MakeBytes(v.keyFileRecipe, v.keyFileLength);
+  ASSERT_EQ(s.SetKeyFile(file.size(), file.data(), file.size()), TOLBREK5_OK);
+}
+
+TEST(Stream, VectorsEveryWayTheInputCanArrive) {
+  std::mt19937 rng(7);
+  for (const char* name : {"v1", "v2", "v3", "v4"}) {
+    const Vector v = FindVector(name);
+    const Bytes plain = v.Plaintext();
+    for (const bool declared : {true, false}) {
+      for (const std::size_t maxPiece : {std::size_t{0}, std::size_t{1}, std::size_t{9000}}) {
+        SCOPED_TRACE(v.name + (declared ? " declared" : " read ahead") + " pieces of up to " +
+                     std::to_string(maxPiece));
+        Stream enc(false);
+        SetKey(enc, v);
+        if (declared) {
+          ASSERT_EQ(enc.SetInputSize(plain.size()), TOLBREK5_OK);
+        }
+        const Outcome sealed = Push(enc, plain, maxPiece, rng);
+        ASSERT_EQ(sealed.code, TOLBREK5_OK);
+        EXPECT_EQ(Fnv1a64Hex(sealed.output), v.ciphertextFnv);
+
+        Stream dec(true);
+        SetKey(dec, v);
+        if (declared) {
+          ASSERT_EQ(dec.SetInputSize(sealed.output.size()), TOLBREK5_OK);
+        }
+        const Outcome opened = Push(dec, sealed.output, maxPiece, rng);
+        ASSERT_EQ(opened.code, TOLBREK5_OK);
+        EXPECT_TRUE(opened.output == plain);
+      }
+    }
+  }
+}
+
+// Stand-in engine: the block as it came, and its length in 4 bytes where
+// sealing puts the check value.
+BlockOutcome Echo(CipherState& s) {
+  std::memcpy(s.OutBlock.data(), s.InBlock.data(), static_cast<std::size_t>(s.BlockLen));
+  const auto n = static_cast<std::uint32_t>(s.BlockLen);
+  std::memcpy(s.OutBlock.data() + s.BlockLen, &n, 4);
+  s.BlockLen += 4;
+  return BlockOutcome::Done;
+}
+
+TEST(Stream, ReadAheadCutsTheBlocksOfAFileOfTheSameSize) {
+  std::mt19937 rng(3);
+  const std::int64_t twice = 2 * std::int64_t{PlainBlockSize};
+  for (const std::int64_t size : {twice - 1, twice, twice + 1, 3 * std::int64_t{PlainBlockSize}}) {
+    SCOPED_TRACE(size);
+    Stream s(false, &Echo);
+    const Bytes key(10, 'k');
+    ASSERT_EQ(s.SetKey(key.data(), key.size()), TOLBREK5_OK);
+    const Outcome r = Push(s, Bytes(static_cast<std::size_t>(size), 1), 4000000, rng);
+    ASSERT_EQ(r.code, TOLBREK5_OK);
+    std::size_t at = 0;
+    for (std::int64_t left = size; left > 0;) {
+      const std::int64_t length = NextBlockLength(left, PlainBlockSize);
+      std::uint32_t stored = 0;
+      ASSERT_LE(at + static_cast<std::size_t>(length) + 4, r.output.size());
+      std::memcpy(&stored, r.output.data() + at + length, 4);
+      EXPECT_EQ(stored, length);
+      at += static_cast<std::size_t>(length) + 4;
+      left -= length;
+    }
+    EXPECT_EQ(at, r.output.size());
+  }
+}
+
+TEST(Stream, OutcomesACallerCanMeet) {
+  std::mt19937 rng(5);
+  const Bytes key(12, 'k');
+  const Bytes small(4999, 0);
+  auto fresh = [&](bool decrypting) {
+    auto s = std::make_unique<Stream>(decrypting);
+    EXPECT_EQ(s->SetKey(key.data(), key.size()), TOLBREK5_OK);
+    return s;
+  };
+  EXPECT_EQ(Stream(false).SetKey(key.data(), 9), TOLBREK5_ERROR_KEY_TOO_SHORT);
+  EXPECT_EQ(Stream(false).SetKeyFile(9, key.data(), 9), TOLBREK5_ERROR_KEY_FILE_TOO_SHORT);
+  EXPECT_EQ(fresh(false)->SetInputSize(4999), TOLBREK5_ERROR_INPUT_TOO_SHORT);
+  EXPECT_EQ(Push(*fresh(false), small, 0, rng).code, TOLBREK5_ERROR_INPUT_TOO_SHORT);
+  EXPECT_EQ(Push(*fresh(true), Bytes(5003, 0), 0, rng).code, TOLBREK5_ERROR_INPUT_TOO_SHORT);
+
+  auto declared = fresh(false);
+  ASSERT_EQ(declared->SetInputSize(6000), TOLBREK5_OK);
+  EXPECT_EQ(Push(*declared, Bytes(5999, 0), 0, rng).code, TOLBREK5_ERROR_INPUT_ENDED);
+  declared = fresh(false);
+  ASSERT_EQ(declared->SetInputSize(6000), TOLBREK5_OK);
+  EXPECT_EQ(Push(*declared, Bytes(6001, 0), 0, rng).code, TOLBREK5_ERROR_INVALID_CALL);
+
+  // No key yet: the stream asks for one once it knows the input's size.
+  Stream later(false);
+  const Bytes plain(6000, 3);
+  tolbrek5_in_buffer in{plain.data(), plain.size(), 0};
+  Bytes room(7000);
+  tolbrek5_out_buffer out{room.data(), room.size(), 0};
+  ASSERT_EQ(later.Process(&in, &out, TOLBREK5_END), TOLBREK5_NEED_KEY);
+  EXPECT_EQ(later.InputSize(), 6000);
+  ASSERT_EQ(later.SetKey(key.data(), key.size()), TOLBREK5_OK);
+  EXPECT_EQ(later.Process(&in, &out, TOLBREK5_END), TOLBREK5_OK);
+  EXPECT_EQ(out.pos, 6004u);
+
+  // The right key opens it; a wrong key fails the first block's check.
+  const Bytes sealed(room.begin(), room.begin() + 6004);
+  EXPECT_EQ(Push(*fresh(true), sealed, 0, rng).code, TOLBREK5_OK);
+  const Bytes other(12, 'x');
+  Stream wrong(true);
+  ASSERT_EQ(wrong.SetKey(other.data(), other.size()), TOLBREK5_OK);
+  EXPECT_EQ(Push(wrong, sealed, 0, rng).code, TOLBREK5_ERROR_DECRYPTION_FAILED);
+}
+
+TEST(Stream, KeyFilesOfAStreamOfUnknownSize) {
+  std::mt19937 rng(9);
+  // Longer than the plaintext: both ways, the plaintext's length of it.
+  const Bytes file = MakeBytes("xs11", 30000);
+  const Bytes plain = MakeBytes("xs12", 20000);
+  Stream enc(false);
+  ASSERT_EQ(enc.SetKeyFile(file.size(), file.data(), file.size()), TOLBREK5_OK);
+  const Outcome sealed = Push(enc, plain, 5000, rng);
+  ASSERT_EQ(sealed.code, TOLBREK5_OK);
+  Stream dec(true);
+  ASSERT_EQ(dec.SetKeyFile(file.size(), file.data(), 20000), TOLBREK5_OK);
+  EXPECT_EQ(dec.KeyFileLength(file.size()), 30000);  // the input's size is not known yet
+  const Outcome opened = Push(dec, sealed.output, 5000, rng);
+  ASSERT_EQ(opened.code, TOLBREK5_OK);
+  EXPECT_TRUE(opened.output == plain);
+
+  // Over 30000000 bytes, with a plaintext known only to be longer.
+  const std::uint64_t huge = 30000001;
+  Stream s(false);
+  ASSERT_EQ(s.SetKeyFile(huge, file.data(), file.size()), TOLBREK5_OK);
+  const Outcome r = Push(s, Bytes(2 * PlainBlockSize + 1, 0), 8000000, rng);
+  EXPECT_EQ(r.code, TOLBREK5_ERROR_KEY_FILE_TOO_LONG);
+  EXPECT_EQ(r.output.size(), 0u);
+}
+
+}  // namespace
+}  // namespace tolbrek5::test
