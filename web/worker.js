@@ -83,7 +83,10 @@ async function run(job) {
     const outcome = await pushInput(module, stream, buffers, job.input, parts);
     const status = module.UTF8ToString(module._tolbrek5_message(outcome));
     if (outcome === OK) {
-      self.postMessage({ status, result: new Blob(parts), name: job.name });
+      // Typed, so that the browser keeps the name as it is (it adds an extension of its own to
+      // the name of an untyped download whose content looks like text, for instance).
+      const result = new Blob(parts, { type: 'application/octet-stream' });
+      self.postMessage({ status, result, name: job.name });
     } else {
       self.postMessage({ status });
     }
