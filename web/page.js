@@ -3,7 +3,7 @@
 // The worker holds the file, the key and the cipher; Cancel ends it and starts a fresh one.
 
 const $ = (id) => document.getElementById(id);
-const controls = ['input', 'key', 'keyfile', 'encrypt', 'decrypt'].map($);
+const controls = ['input', 'key', 'keyfile', 'typedkey', 'encrypt', 'decrypt'].map($);
 let worker = null;
 let resultUrl = null;
 
@@ -17,11 +17,12 @@ function startWorker() {
   worker = new Worker(url);
   URL.revokeObjectURL(url);
   worker.onmessage = (event) => onMessage(event.data);
+  // A worker that cannot start is dropped; the next run tries a new one.
   worker.onerror = (event) => {
     event.preventDefault();
-    finish('The page could not start its worker: ' + (event.message || 'unknown error'));
     worker.terminate();
-    startWorker();
+    worker = null;
+    finish('The page could not start its worker: ' + (event.message || 'unknown error'));
   };
 }
 
@@ -93,6 +94,7 @@ function run(decrypting) {
   $('progress').value = 0;
   setBusy(true);
   const name = resultName(input.name, decrypting);
+  if (!worker) startWorker();
   worker.postMessage({ decrypting, input, keyBytes, keyFile, name },
     keyBytes ? [keyBytes.buffer] : []);
 }
@@ -100,11 +102,23 @@ function run(decrypting) {
 $('encrypt').addEventListener('click', () => run(false));
 $('decrypt').addEventListener('click', () => run(true));
 $('cancel').addEventListener('click', () => {
-  worker.terminate();
+  if (worker) worker.terminate();
   startWorker();
   $('blocks').textContent = '';
   $('progress').value = 0;
   finish('Cancelled: nothing was written.');
   $('encrypt').focus();
+});
+// A result belongs to the file and key it was made with: changing either takes it away.
+for (const id of ['input', 'key', 'keyfile']) $(id).addEventListener('input', clearResult);
+$('typedkey').addEventListener('click', () => {
+  $('keyfile').value = '';
+  clearResult();
+});
+// Leaving the page ends the work: ask first.
+window.addEventListener('beforeunload', (event) => {
+  if ($('cancel').disabled) return;
+  event.preventDefault();
+  event.returnValue = '';
 });
 startWorker();

@@ -3,7 +3,6 @@
 // button clicked, the result taken from a real download. For the page's tests and benchmark.
 const fs = require('node:fs');
 const http = require('node:http');
-const os = require('node:os');
 const path = require('node:path');
 const puppeteer = require('puppeteer-core');
 
@@ -22,23 +21,16 @@ function serve(root) {
   return new Promise((resolve) => server.listen(0, '127.0.0.1', () => resolve(server)));
 }
 
-// The page of TOLBREK5_WEB_ROOT open in a new headless Chromium, downloads going to a scratch
-// directory.
-async function openPage() {
+// The page of TOLBREK5_WEB_ROOT in a new headless Chromium, downloading into `downloads`.
+async function openPage(downloads) {
   const server = await serve(process.env.TOLBREK5_WEB_ROOT);
   const browser = await puppeteer.launch({ executablePath: process.env.CHROMIUM ||
     '/usr/bin/chromium', args: ['--no-sandbox', '--disable-dev-shm-usage'] });
   const page = await browser.newPage();
-  const downloads = fs.mkdtempSync(path.join(os.tmpdir(), 'tolbrek5-web-'));
   const cdp = await browser.target().createCDPSession();
   await cdp.send('Browser.setDownloadBehavior', { behavior: 'allow', downloadPath: downloads });
   await page.goto(`http://127.0.0.1:${server.address().port}/`);
-  const close = async () => {
-    await browser.close();
-    server.close();
-    fs.rmSync(downloads, { recursive: true, force: true });
-  };
-  return { page, downloads, close };
+  return { page, downloads, close: () => browser.close().then(() => server.close()) };
 }
 
 // Sets the controls and clicks Encrypt or Decrypt.
