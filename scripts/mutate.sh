@@ -6,6 +6,10 @@
 #
 #   scripts/mutate.sh [ID...]     every fault, or only the named ones
 #
+# Faults labelled "web" (the page, web/) are built by Emscripten in WEB_BUILD
+# (default build/mutate-web, configured like the "web" preset, without the
+# two-block comparison with the program) and run the "web" label there.
+#
 # Environment: BUILD (build tree, default build/mutate, configured like the
 # "test" preset), FAST (ctest arguments for every fault, default
 # "-L unit|cli"), SLOW (added for faults marked "slow", default "-L slow"),
@@ -24,6 +28,7 @@ slow=${SLOW:--L slow}
 jobs=${JOBS:-2}
 timeout=${TEST_TIMEOUT:-300}
 limit=${RUN_LIMIT:-300}
+web_build=${WEB_BUILD:-build/mutate-web}
 list=scripts/mutants.tsv
 results=$build/mutants.out
 
@@ -51,7 +56,7 @@ run_tests() {
   local limit=$1 log=$build/mutant-ctest.log waited=0 pid
   shift
   # shellcheck disable=SC2068
-  setsid ctest --test-dir "$build" $@ -j "$jobs" --timeout "$timeout" >"$log" 2>&1 &
+  setsid ctest --test-dir "${test_dir:-$build}" $@ -j "$jobs" --timeout "$timeout" >"$log" 2>&1 &
   pid=$!
   while kill -0 "$pid" 2>/dev/null; do
     if [ "$waited" -ge "$limit" ]; then
@@ -78,9 +83,19 @@ restore() {
 }
 trap restore EXIT INT TERM
 
-echo "== unmutated build and tests"
-cmake --build "$build" -j "$jobs" >"$build/mutant-build.log" 2>&1 || { tail -30 "$build/mutant-build.log"; exit 1; }
-before=$(run_tests "$limit" $fast)
+# The unmutated program and tests must pass first (the page's tests too, when
+# only its faults are run).
+if [ $# -gt 0 ] && ! grep -v '^#' "$list" | awk -F'\t' '$5 != "web" {print $1}' |
+    grep -qxF -f <(printf '%s\n' "$@"); then
+  echo "== unmutated page and tests"
+  [ -d "$web_build" ] || cmake --preset web -B "$web_build" -DTOLBREK5_WEB_PROGRAM= >/dev/null
+  cmake --build "$web_build" -j "$jobs" >"$build/mutant-build.log" 2>&1 || exit 1
+  before=$(test_dir=$web_build run_tests "$limit" -L web)
+else
+  echo "== unmutated build and tests"
+  cmake --build "$build" -j "$jobs" >"$build/mutant-build.log" 2>&1 || { tail -30 "$build/mutant-build.log"; exit 1; }
+  before=$(run_tests "$limit" $fast)
+fi
 if [ -n "$before" ]; then
   echo "tests fail without any fault: $before"
   exit 1
@@ -97,22 +112,31 @@ while IFS=$'\t' read -r -u 3 id file orig repl labels what; do
   start=$SECONDS
   targets="tolbrek5 tolbrek5_fault_shim unit_tests cli_tests wipe_tests"
   if [ "$labels" = slow ]; then targets="$targets slow_tests"; fi
+  if [ "$labels" = web ]; then
+    [ -d "$web_build" ] || cmake --preset web -B "$web_build" -DTOLBREK5_WEB_PROGRAM= >/dev/null
+    if cmake --build "$web_build" -j "$jobs" --target tolbrek5_web >"$build/mutant-build.log" 2>&1
+    then
+      killers=$(test_dir=$web_build run_tests "$limit" -L web)
+    else
+      killers="(does not build)"
+    fi
   # shellcheck disable=SC2086
-  if cmake --build "$build" -j "$jobs" --target $targets >"$build/mutant-build.log" 2>&1; then
+  elif cmake --build "$build" -j "$jobs" --target $targets >"$build/mutant-build.log" 2>&1; then
     killers=$(run_tests "$limit" $fast)
     if [ "$labels" = slow ]; then killers="$killers$(run_tests $((4 * limit)) $slow)"; fi
-    killers=${killers% }
-    [ -n "$killers" ] || killers=SURVIVED
   else
     killers="(does not build)"
   fi
+  killers=${killers% }
+  [ -n "$killers" ] || killers=SURVIVED
   restore
   printf '%s\t%s\t%s\t%s\n' "$id" "$file" "$what" "$killers" >>"$results"
   printf '%-24s %4ss  %s\n' "$id" $((SECONDS - start)) "$killers"
 done 3<"$list"
 
-# Leave the build matching the restored sources.
+# Leave the builds matching the restored sources.
 cmake --build "$build" -j "$jobs" >"$build/mutant-build.log" 2>&1 || true
+[ ! -d "$web_build" ] || cmake --build "$web_build" -j "$jobs" >/dev/null 2>&1 || true
 echo
 echo "== results ($results)"
 column -t -s $'\t' "$results"
