@@ -27,29 +27,25 @@ async function openPage(downloads) {
   const browser = await puppeteer.launch({ executablePath: process.env.CHROMIUM ||
     '/usr/bin/chromium', args: ['--no-sandbox', '--disable-dev-shm-usage'] });
   const page = await browser.newPage();
-  const cdp = await browser.target().createCDPSession();
-  await cdp.send('Browser.setDownloadBehavior', { behavior: 'allow', downloadPath: downloads });
+  await (await page.createCDPSession()).send('Page.setDownloadBehavior',
+    { behavior: 'allow', downloadPath: downloads });
   await page.goto(`http://127.0.0.1:${server.address().port}/`);
   return { page, downloads, close: () => browser.close().then(() => server.close()) };
 }
 
-// Sets the controls and clicks Encrypt or Decrypt.
-async function start(page, { input, key = '', keyFile = '', decrypt = false }) {
+// Sets the controls, clicks Encrypt or Decrypt and waits for the outcome: the status and, when
+// a result is offered, its name and bytes (the downloaded file appears under its name once
+// complete).
+async function run({ page, downloads }, { input, key = '', keyFile = '', decrypt = false }) {
   await page.$eval('#key', (field, text) => { field.value = text; }, key);
   await page.$eval('#keyfile', (field) => { field.value = ''; });
   if (keyFile) await (await page.$('#keyfile')).uploadFile(keyFile);
   await (await page.$('#input')).uploadFile(input);
   await page.click(decrypt ? '#decrypt' : '#encrypt');
-}
-
-// Runs the page and waits for the outcome: the status and, when a result is offered, its name
-// and bytes (the downloaded file appears under its name once complete).
-async function run({ page, downloads }, job) {
-  await start(page, job);
   await page.waitForFunction(() => document.getElementById('cancel').disabled, { timeout: 0 });
   const status = await page.$eval('#status', (element) => element.textContent);
-  if (await page.$eval('#download', (link) => link.hidden)) return { status };
-  const name = await page.$eval('#download', (link) => link.download);
+  const name = await page.$eval('#download', (link) => (link.hidden ? '' : link.download));
+  if (!name) return { status };
   await page.click('#download');
   const file = path.join(downloads, name);
   while (!fs.existsSync(file)) await new Promise((resolve) => setTimeout(resolve, 20));
@@ -58,4 +54,4 @@ async function run({ page, downloads }, job) {
   return { status, name, bytes };
 }
 
-module.exports = { openPage, run, serve, start };
+module.exports = { openPage, run, serve };
