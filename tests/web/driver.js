@@ -35,7 +35,7 @@ async function openPage(downloads) {
 
 // Sets the controls, clicks Encrypt or Decrypt and waits for the outcome: the status and, when
 // a result is offered, its name and bytes (the downloaded file appears under its name once
-// complete).
+// complete; a minute after the click at the latest, or it is not coming).
 async function run({ page, downloads }, { input, key = '', keyFile = '', decrypt = false }) {
   await page.$eval('#key', (field, text) => { field.value = text; }, key);
   await page.$eval('#keyfile', (field) => { field.value = ''; });
@@ -48,7 +48,10 @@ async function run({ page, downloads }, { input, key = '', keyFile = '', decrypt
   if (!name) return { status };
   await page.click('#download');
   const file = path.join(downloads, name);
-  while (!fs.existsSync(file)) await new Promise((resolve) => setTimeout(resolve, 20));
+  for (let waited = 0; !fs.existsSync(file); waited += 20) {
+    if (waited > 60000) throw new Error(`no ${name} among ${fs.readdirSync(downloads)}`);
+    await new Promise((resolve) => setTimeout(resolve, 20));
+  }
   const bytes = fs.readFileSync(file);
   fs.rmSync(file);
   return { status, name, bytes };

@@ -57,13 +57,14 @@ test('the same bytes as the program, both ways', async () => {
   }
 });
 
-// The checks come first, in the program's words; a failed run offers nothing to download.
+// The checks come first, in the program's words and order (a typed key, the input's size, a key
+// file); a failed run offers nothing to download.
 test('wrong key, short input and keys', async () => {
   const input = file('short', 'text', 5000);
   fs.writeFileSync(at('short.enc'), (await run(session, { input, key: '0123456789' })).bytes);
   const cases = [
     [{ input: at('short.enc'), key: '0123456789+', decrypt: true }, ' Decryption failed'],
-    [{ input, key: '0123456789', decrypt: true },
+    [{ input, keyFile: file('9.key', 'text', 9), decrypt: true },
       'Inputfile must be 5000 (encryption) and 5004 bytes (decryption with crc32) or larger'],
     [{ input, key: '012345678' }, 'Your key must consist of at least 10 characters.'],
     [{ input, keyFile: file('9.key', 'text', 9) }, 'Key must be consist of at least 10 bytes'],
