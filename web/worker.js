@@ -10,6 +10,9 @@ const ENCRYPT = 0;
 const DECRYPT = 1;
 const OK = 0;
 const MORE = 1;
+const KEY_FILE_READ = -5;
+const INPUT_ENDED = -7;
+const OUT_OF_MEMORY = -8;
 const CONTINUE = 0;
 const END = 1;
 const SLICE = 4 << 20;      // bytes read from the file at a time
@@ -61,7 +64,7 @@ async function run(job) {
   let report = 0;
   try {
     if (stream === 0) {
-      self.postMessage({ status: module.UTF8ToString(module._tolbrek5_message(-8)) });
+      self.postMessage({ status: module.UTF8ToString(module._tolbrek5_message(OUT_OF_MEMORY)) });
       return;
     }
     const code = await start(module, stream, buffers, job);
@@ -91,9 +94,9 @@ async function run(job) {
       self.postMessage({ status });
     }
   } catch (error) {
-    const code = error instanceof RangeError ? -8 : 0;
-    const message = code ? module.UTF8ToString(module._tolbrek5_message(code)) : null;
-    self.postMessage({ status: message || 'Cannot read inputfile... (' + error.message + ')' });
+    // Memory short in the module, or the file gone or changed since it was chosen.
+    const code = error instanceof RangeError ? OUT_OF_MEMORY : INPUT_ENDED;
+    self.postMessage({ status: module.UTF8ToString(module._tolbrek5_message(code)) });
   } finally {
     module._tolbrek5_stream_free(stream);
     buffers.release();
@@ -114,7 +117,12 @@ async function start(module, stream, buffers, job) {
   if (sized !== OK || !job.keyFile) return sized;
   const needed = module._tolbrek5_stream_key_file_length(stream, BigInt(job.keyFile.size));
   if (needed < 0n) return Number(needed);
-  const bytes = new Uint8Array(await job.keyFile.slice(0, Number(needed)).arrayBuffer());
+  let bytes;
+  try {
+    bytes = new Uint8Array(await job.keyFile.slice(0, Number(needed)).arrayBuffer());
+  } catch {
+    return KEY_FILE_READ;  // gone or changed since it was chosen
+  }
   const key = buffers.copyIn(bytes);
   bytes.fill(0);
   return module._tolbrek5_stream_set_key_file(stream, BigInt(job.keyFile.size), key,
@@ -134,7 +142,7 @@ async function pushInput(module, stream, buffers, file, parts) {
     const bytes = new Uint8Array(await file.slice(offset, offset + SLICE).arrayBuffer());
     offset += bytes.length;
     const directive = offset >= file.size ? END : CONTINUE;
-    if (bytes.length === 0 && directive === CONTINUE) return -7;
+    if (bytes.length === 0 && directive === CONTINUE) return INPUT_ENDED;
     module.HEAPU8.set(bytes, chunk);
     bytes.fill(0);
     words(inBuffer).set([chunk, bytes.length, 0]);
