@@ -211,24 +211,32 @@ TEST(KeyFromTerminal, AskedWithoutEchoTwiceWhenEncrypting) {
 
 const char kSaveAndSetTitle[] = "\x1b[22;0t\x1b]0;Varnel 5 ref. commandline operation...\a";
 
-// Ctrl-C and Ctrl-\ (its default action dumps core): the program dies by the signal, as a shell
-// running it in a loop must see, with no core dump.
-TEST(KeyFromTerminal, InterruptAtThePromptGivesBackEchoAndTitle) {
+// Ctrl-C and Ctrl-\ (its default action dumps core) at the prompt, Ctrl-C in the block phase:
+// the program dies by the signal, as a shell running it in a loop must see, with no core dump and
+// no output; the prompt or the progress line is ended, then the title given back, last.
+TEST(KeyFromTerminal, InterruptGivesBackEchoAndTitle) {
   ScratchDir dir;
   Populate(dir);
-  for (const auto& [key, sig] : {std::pair{'\x03', SIGINT}, std::pair{'\x1c', SIGQUIT}}) {
-    OnTerminal t({"dc", "enc", "result", "-"}, dir.path(), false);
-    ASSERT_TRUE(t.WaitFor("Key: "));
-    EXPECT_FALSE(t.Echoing());
-    t.Type(std::string("half a key") + key);
+  WriteBytes(dir / "big", MakeBytes("xs61", 3000000));
+  struct Case {
+    std::vector<std::string> args;
+    std::string shownFirst, typed, ending;
+    int sig;
+  };
+  for (const Case& c : {Case{{"dc", "enc", "result", "-"}, "Key: ", "half\x03", "Key: ", SIGINT},
+                        Case{{"dc", "enc", "result", "-"}, "Key: ", "half\x1c", "Key: ", SIGQUIT},
+                        Case{{"ec", "big", "result", kKey}, "block 1/1", "\x03", "", SIGINT}}) {
+    OnTerminal t(c.args, dir.path(), false);
+    ASSERT_TRUE(t.WaitFor(c.shownFirst));
+    t.Type(c.typed);
     const ProgramRun run = t.Finish();
-    EXPECT_EQ(run.signal, sig);
-    EXPECT_FALSE(run.core || fs::exists(dir / "core"));
+    EXPECT_EQ(run.signal, c.sig);
+    EXPECT_FALSE(run.core || fs::exists(dir / "core") || fs::exists(dir / "result"));
     EXPECT_TRUE(t.Echoing());
     // The half-typed key is dropped: the terminal's next reader gets only what is typed next.
     EXPECT_EQ(t.NextReaderGets("ls\n"), "ls\n");
     EXPECT_EQ(t.shown.rfind(kSaveAndSetTitle, 0), 0u) << t.shown;
-    EXPECT_TRUE(t.shown.ends_with("\r\nKey: \x1b[23;0t")) << t.shown;
+    EXPECT_TRUE(t.shown.ends_with("\r\n" + c.ending + "\x1b[23;0t")) << t.shown;
   }
 }
 
@@ -252,18 +260,6 @@ TEST(KeyFromTerminal, StoppedAtThePromptAsksAgainWhenContinued) {
   EXPECT_EQ(run.status, 0) << run.out;
   EXPECT_EQ(t.shown, "Key: \r\nRepeat the key: Repeat the key: \r\n");
   EXPECT_TRUE(ReadBytes(dir / "result") == ReadBytes(dir / "enc"));
-}
-
-// Ctrl-C in the block phase: the progress line is ended, then the title given back, last.
-TEST(Title, GivenBackLastWhenTheBlockPhaseIsInterrupted) {
-  ScratchDir dir;
-  WriteBytes(dir / "plain", MakeBytes("xs61", 3000000));
-  OnTerminal t({"ec", "plain", "result", kKey}, dir.path(), false);
-  ASSERT_TRUE(t.WaitFor("Encrypting block 1/1"));
-  t.Type("\x03");
-  EXPECT_EQ(t.Finish().signal, SIGINT);
-  EXPECT_TRUE(t.shown.ends_with("\r\n\x1b[23;0t")) << t.shown;
-  EXPECT_FALSE(fs::exists(dir / "result"));
 }
 
 TEST(Title, SavedBeforeItIsSetAndGivenBackAfterTheLastLine) {
