@@ -223,7 +223,8 @@ void IgnoreBrokenPipe();
 // Throws std::system_error when no thread can be started.
 std::thread StartQuietThread(std::function<void()> body);
 
-// Turns core dumps off for the rest of the run (they could hold the key).
+// On POSIX systems, turns core dumps off for the rest of the run (they could
+// hold the key) and keeps other processes from reading its memory.
 // From now on an interrupt or termination of the process (Ctrl-C, Ctrl-\, a
 // termination signal, a closed console window) removes the temporary output
 // if there is one, ends the progress line if it is open, turns the
