@@ -10,6 +10,7 @@
 #else
 #include <fcntl.h>
 #include <signal.h>
+#include <string.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -285,19 +286,24 @@ TEST_P(Interrupted, LeavesTheOldOrTheWholeNewOutput) {
   program.Signal(SIGCONT);
   const ProgramRun run = program.Finish();
   EXPECT_EQ(run.status, c.sig == 0 ? 0 : 128 + c.sig) << run.out;
+  EXPECT_EQ(run.signal, c.sig);  // a shell running the program in a loop sees it killed
   EXPECT_TRUE(ReadBytes(dir / "out") == (c.replaced ? RunEngine(plain, key, false).output : old));
   EXPECT_EQ(!temporary.empty() && fs::exists(temporary), c.sig == SIGKILL && !c.replaced);
 }
 
 // Renaming runs with the clean-up signals held: an interrupt that arrives
 // while the output is being renamed takes effect once the output is whole.
-INSTANTIATE_TEST_SUITE_P(
-    Points, Interrupted,
-    ::testing::Values(Interruption{"write", 0, true}, Interruption{"write", SIGKILL, false},
-                      Interruption{"renamed", SIGKILL, true},
-                      Interruption{"written", SIGTERM, false}, Interruption{"fsync", SIGINT, false},
-                      Interruption{"rename", SIGTERM, true}),
-    [](const auto& p) { return std::string(p.param.point) + "_" + std::to_string(p.param.sig); });
+INSTANTIATE_TEST_SUITE_P(Points, Interrupted,
+                         ::testing::Values(Interruption{"write", 0, true},
+                                           Interruption{"write", SIGKILL, false},
+                                           Interruption{"renamed", SIGKILL, true},
+                                           Interruption{"written", SIGTERM, false},
+                                           Interruption{"fsync", SIGINT, false},
+                                           Interruption{"rename", SIGTERM, true}),
+                         [](const auto& p) {
+                           return std::string(p.param.point) + "_" +
+                                  (p.param.sig == 0 ? "Continued" : strsignal(p.param.sig));
+                         });
 #endif
 
 }  // namespace

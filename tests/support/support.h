@@ -60,8 +60,12 @@ EngineRun RunEngine(const Bytes& input, const Bytes& key, bool decrypting,
 void ExpectVectorRoundTrip(const Vector& v, const EngineForm& form = ProductionEngine);
 
 struct ProgramRun {
-  std::string out;  // standard output
-  int status = -1;  // exit status; 128 + signal number when killed
+  std::string out;    // standard output
+  int status = -1;    // exit status; 128 + signal number when killed
+  int signal = 0;     // POSIX systems: the signal that killed it, 0 when it exited
+  bool core = false;  // POSIX systems: it dumped core
+  // POSIX systems: status, signal and core from what waitpid reported.
+  void SetEnding(int waitStatus);
 };
 
 // The program started with `args` in `dir`; `fault` is handed to the fault
