@@ -243,6 +243,7 @@ TEST(WindowsSharing, OthersCannotOpenTheOutputOrWriteTheInputDuringARun) {
   ASSERT_FALSE(temporary.empty());
   EXPECT_FALSE(open(temporary, GENERIC_READ));
   EXPECT_FALSE(open(dir / "plain", GENERIC_WRITE));
+  EXPECT_TRUE(open(dir / "plain", GENERIC_READ));
   EXPECT_EQ(program.Finish().status, 0);
   EXPECT_FALSE(fs::exists(temporary));
 }
