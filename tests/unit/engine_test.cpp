@@ -81,9 +81,11 @@ struct StatePair {
 enum class KeyLength { Short, UpToBlock, Longer };
 struct PadScenario {
   const char* name;
-  std::int32_t minN, maxN;
+  std::int32_t minN;
+  std::int32_t maxN;
   KeyLength key;
-  bool cursorPastEnd, padSumTwo;
+  bool cursorPastEnd;
+  bool padSumTwo;
   PadFill fill;
   int rounds;
 };
@@ -113,24 +115,14 @@ constexpr PadScenario kPadScenarios[] = {
 };
 // clang-format on
 
-std::int32_t DrawKeyLength(std::mt19937& rng, KeyLength kind, std::int32_t n) {
-  switch (kind) {
-    case Short:
-      return Uniform(rng, 1, 300);
-    case UpToBlock:
-      return Uniform(rng, 301, n);
-    case Longer:
-      break;
-  }
-  return Uniform(rng, n, 2 * n);
-}
-
 TEST(EngineForms, PadGenerationMatches) {
   std::mt19937 rng(202);
   for (const PadScenario& c : kPadScenarios) {
     for (int round = 0; round < c.rounds && !HasFailure(); ++round) {
       const std::int32_t n = Uniform(rng, c.minN, c.maxN);
-      const std::int32_t keyLen = DrawKeyLength(rng, c.key, n);
+      const std::int32_t keyLen = c.key == Short       ? Uniform(rng, 1, 300)
+                                  : c.key == UpToBlock ? Uniform(rng, 301, n)
+                                                       : Uniform(rng, n, 2 * n);
       const std::int32_t tail = c.cursorPastEnd ? 756 : 0;
       const std::int32_t cursor =
           c.cursorPastEnd ? keyLen + Uniform(rng, 0, 755) : Uniform(rng, 0, keyLen - 1);
@@ -171,7 +163,8 @@ void SteerChainOntoTheLastPosition(Bytes& pad) {
 enum class LastPosition { Usual, Partner, Chain };
 struct TransformScenario {
   const char* name;
-  std::int32_t minN, maxN;
+  std::int32_t minN;
+  std::int32_t maxN;
   bool shortKey;
   LastPosition last;
   PadFill fill;
