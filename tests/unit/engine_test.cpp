@@ -75,9 +75,9 @@ struct StatePair {
 // Pad generation scenarios: the block length range; the key's length against
 // the block N (Short: 1 to 300 bytes, some shorter than 256; UpToBlock: 301 to
 // N; Longer: N to 2N); whether the cursor starts past the end of a shortened
-// key (756 bytes kept past its end) or inside the key; whether the pad sum is
-// 2 (the rule that zeroes pad bytes) or any; the pad's fill; how many random
-// states.
+// key (756 bytes kept past its end) or inside the key; the pad's fill; how
+// many random states, and how many of those have a pad sum of 2 (the rule that
+// zeroes pad bytes) rather than any.
 enum class KeyLength { Short, UpToBlock, Longer };
 struct PadScenario {
   const char* name;
@@ -85,33 +85,26 @@ struct PadScenario {
   std::int32_t maxN;
   KeyLength key;
   bool cursorPastEnd;
-  bool padSumTwo;
   PadFill fill;
   int rounds;
+  int roundsWithPadSumTwo;
 };
 using enum KeyLength;
 using enum PadFill;
 // clang-format off
 constexpr PadScenario kPadScenarios[] = {
-    // name                               block N          key        past end  sum 2  fill  rounds
-    {"ShortKey",                          256,  30000,    Short,     false,    false, Random, 10},
-    {"ShortKeySum2",                      256,  30000,    Short,     false,    true,  Random,  6},
-    {"ShortKeyPastEnd",                   256,  30000,    Short,     true,     false, Random,  3},
-    {"ShortKeyPastEndSum2",               256,  30000,    Short,     true,     true,  Random,  1},
-    {"KeyUpToBlock",                      301,  30000,    UpToBlock, false,    false, Random, 12},
-    {"KeyUpToBlockSum2",                  301,  30000,    UpToBlock, false,    true,  Random,  4},
-    {"LongKey",                           256,  30000,    Longer,    false,    false, Random, 14},
-    {"LongKeySum2",                       256,  30000,    Longer,    false,    true,  Random, 10},
-    {"LongKeyZeroPad",                    256,  30000,    Longer,    false,    false, Zeros,   4},
-    {"LongKeyPad255",                     256,  30000,    Longer,    false,    false, All255,  2},
-    {"LongKeyPad255Sum2",                 256,  30000,    Longer,    false,    true,  All255,  2},
-    {"LongKeyPastEnd",                    256,  30000,    Longer,    true,     false, Random,  3},
-    {"LongKeyPastEndSum2",                256,  30000,    Longer,    true,     true,  Random,  1},
-    {"BigBlockKeyUpToItPastEnd",          5004, 1000000,  UpToBlock, true,     false, Random,  2},
-    {"BigBlockKeyUpToItPastEndSum2",      5004, 1000000,  UpToBlock, true,     true,  Random,  2},
-    {"BigBlockLongKeyPastEnd",            5004, 1000000,  Longer,    true,     false, Random,  2},
-    {"BigBlockLongKeyPastEndPad255",      5004, 1000000,  Longer,    true,     false, All255,  1},
-    {"BigBlockLongKeyPastEndZeroPadSum2", 5004, 1000000,  Longer,    true,     true,  Zeros,   1},
+    // name                            block N          key        past end  fill    rounds (sum 2)
+    {"ShortKey",                       256,  30000,    Short,     false,    Random, 16,     6},
+    {"ShortKeyPastEnd",                256,  30000,    Short,     true,     Random,  4,     1},
+    {"KeyUpToBlock",                   301,  30000,    UpToBlock, false,    Random, 16,     4},
+    {"LongKey",                        256,  30000,    Longer,    false,    Random, 24,    10},
+    {"LongKeyZeroPad",                 256,  30000,    Longer,    false,    Zeros,   4,     0},
+    {"LongKeyPad255",                  256,  30000,    Longer,    false,    All255,  4,     2},
+    {"LongKeyPastEnd",                 256,  30000,    Longer,    true,     Random,  4,     1},
+    {"BigBlockKeyUpToItPastEnd",       5004, 1000000,  UpToBlock, true,     Random,  4,     2},
+    {"BigBlockLongKeyPastEnd",         5004, 1000000,  Longer,    true,     Random,  2,     0},
+    {"BigBlockLongKeyPastEndPad255",   5004, 1000000,  Longer,    true,     All255,  1,     0},
+    {"BigBlockLongKeyPastEndZeroPad",  5004, 1000000,  Longer,    true,     Zeros,   1,     1},
 };
 // clang-format on
 
@@ -126,7 +119,7 @@ TEST(EngineForms, PadGenerationMatches) {
       const std::int32_t tail = c.cursorPastEnd ? 756 : 0;
       const std::int32_t cursor =
           c.cursorPastEnd ? keyLen + Uniform(rng, 0, 755) : Uniform(rng, 0, keyLen - 1);
-      const std::int32_t padSum = c.padSumTwo ? 2 : Uniform(rng, 0, 255);
+      const std::int32_t padSum = round < c.roundsWithPadSumTwo ? 2 : Uniform(rng, 0, 255);
       SCOPED_TRACE(std::string(c.name) + " round " + std::to_string(round) + ", n " +
                    std::to_string(n) + ", key " + std::to_string(keyLen));
       const std::int32_t span = std::max(n, keyLen + tail);
