@@ -268,6 +268,8 @@ TEST(Title, SavedBeforeItIsSetAndGivenBackAfterTheLastLine) {
   EXPECT_EQ(t.Finish().status, 0);
   EXPECT_EQ(t.shown.rfind(kSaveAndSetTitle, 0), 0u) << t.shown;
   EXPECT_TRUE(t.shown.ends_with("key.bin\r\n\x1b[23;0t")) << t.shown;
+  EXPECT_EQ(t.shown.find('\x1b', sizeof kSaveAndSetTitle), t.shown.size() - 7)
+      << "one title change only";
 }
 
 #endif

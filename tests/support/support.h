@@ -117,7 +117,8 @@ void WriteBytes(const fs::path& file, const Bytes& bytes);
 Bytes ReadBytes(const fs::path& file);
 
 // Every entry below `dir` (hidden ones included) with its content's digest
-// (files under 1 MiB), its size (larger files), its link target or "<dir>".
+// (files under 1 MiB), its size (larger files), its link target, "<dir>" or
+// "<special>" (a FIFO, a device).
 std::map<std::string, std::string> Snapshot(const fs::path& dir);
 
 // The four banner lines every run starts with.
