@@ -5,7 +5,10 @@
 // block of at least 8000 bytes given back must be all zeros. The only blocks
 // that large in a run are the block buffers, the key and the transform's
 // scratch, which all hold key or data material. The runs go through the
-// program's entry in-process, so the same allocator sees them.
+// program's entry in-process, so the same allocator sees them. It also
+// replaces mincore(), which reports every page as out of memory, as it does
+// for a page written to swap: such a page still holds its bytes, and a wipe
+// that asked which pages are in memory would leave it alone.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <malloc.h>
@@ -13,10 +16,13 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstring>
 #include <string>
 #include <vector>
 
 #include "app/startup.h"
+#include "cipher/stream.h"
+#include "secure/secure_buffer.h"
 #include "support/support.h"
 
 extern "C" void __libc_free(void* p);
@@ -49,6 +55,12 @@ extern "C" void free(void* p) {
 extern "C" int munmap(void* p, std::size_t n) {
   if (!g_inFree) Inspect(p, n);
   return static_cast<int>(syscall(SYS_munmap, p, n));
+}
+
+extern "C" int mincore(void*, std::size_t n, unsigned char* pages) {
+  const auto pageSize = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+  std::memset(pages, 0, (n + pageSize - 1) / pageSize);
+  return 0;
 }
 
 namespace tolbrek5::test {
@@ -85,6 +97,43 @@ TEST(FreedMemory, EveryRunWipesItsKeyAndDataBeforeFreeingThem) {
   ::close(devnull);
   EXPECT_TRUE(ReadBytes(dir / "back") == MakeBytes("xs60", 20000));
   EXPECT_TRUE(ReadBytes(dir / "back2") == MakeBytes("xs60", 20000));
+}
+
+// Wipes cover every byte written, up to a point within a page, in a buffer
+// of its own and in the library's streams (block buffers, read-ahead, key),
+// whichever way the input's size is known and however a stream ends.
+TEST(FreedMemory, WipesCoverEveryByteWritten) {
+  const Bytes data = MakeBytes("xs62", 3 * 1000 * 1000 + 5);
+  SecureBuffer buffer(data.size() + 1000 * 1000);
+  std::memcpy(buffer.data(), data.data(), data.size());
+  g_watched = g_dirty = 0;
+  g_watching = true;
+  buffer.Release(data.size());
+  g_watching = false;
+  EXPECT_EQ(g_watched, 1u);
+  EXPECT_EQ(g_dirty, 0u);
+
+  const Bytes plain = MakeBytes("xs63", 20000);
+  const Bytes key = MakeBytes("text", 40);
+  Bytes room(40000);
+  for (const bool declared : {true, false}) {
+    for (const bool decrypting : {false, true}) {  // decrypting plaintext: a failed check
+      tolbrek5_in_buffer in{plain.data(), plain.size(), 0};
+      tolbrek5_out_buffer out{room.data(), room.size(), 0};
+      g_watched = g_dirty = 0;
+      g_watching = true;
+      {
+        Stream stream(decrypting);
+        stream.SetKey(key.data(), key.size());
+        if (declared) stream.SetInputSize(plain.size());
+        const int code = stream.Process(&in, &out, TOLBREK5_END);
+        EXPECT_EQ(code, decrypting ? TOLBREK5_ERROR_DECRYPTION_FAILED : TOLBREK5_OK);
+      }
+      g_watching = false;
+      EXPECT_GE(g_watched, declared ? 5u : 6u) << declared << decrypting;
+      EXPECT_EQ(g_dirty, 0u) << declared << decrypting;
+    }
+  }
 }
 
 }  // namespace
