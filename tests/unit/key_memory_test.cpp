@@ -54,14 +54,19 @@ TEST(KeyMemory, HugePageAdviceWithoutMemoryForItKeepsTheKey) {
   const pid_t child = fork();
   ASSERT_GE(child, 0);
   if (child == 0) {
-    KeyStore key;
-    key.Assign(bytes.data(), bytes.size(), kCapacity);
-    const rlim_t room = static_cast<rlim_t>(StatusKiB("VmSize")) * 1024 + (kCapacity / 4);
-    const rlimit space{room, room};
-    setrlimit(RLIMIT_AS, &space);
-    key.AdviseHugePages();
-    const bool kept = key.Length() == 5000 && std::memcmp(key.data(), bytes.data(), 5000) == 0;
-    _exit(kept ? 0 : 1);
+    // The child never returns to the test runner, whatever happens.
+    try {
+      KeyStore key;
+      key.Assign(bytes.data(), bytes.size(), kCapacity);
+      const rlim_t room = static_cast<rlim_t>(StatusKiB("VmSize")) * 1024 + (kCapacity / 4);
+      const rlimit space{room, room};
+      setrlimit(RLIMIT_AS, &space);
+      key.AdviseHugePages();
+      const bool kept = key.Length() == 5000 && std::memcmp(key.data(), bytes.data(), 5000) == 0;
+      _exit(kept ? 0 : 1);
+    } catch (...) {
+      _exit(2);
+    }
   }
   int status = 0;
   ASSERT_EQ(waitpid(child, &status, 0), child);
