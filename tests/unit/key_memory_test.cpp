@@ -1,19 +1,17 @@
 // Where the key lives: kept out of swap as far as the system allows, and
 // moved to huge pages only when there is memory for the move.
-#include <gtest/gtest.h>
-
-#include <cstring>
-
-#include "cipher/key_store.h"
-#include "support/support.h"
-
 #ifndef _WIN32
+#include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <fstream>
 #include <string>
+
+#include "cipher/key_store.h"
+#include "support/support.h"
 
 namespace tolbrek5::test {
 namespace {
@@ -49,24 +47,21 @@ TEST(KeyMemory, TheKeyIsLockedWithinTheLimitAndUnlockedWhenReleased) {
   EXPECT_EQ(StatusKiB("VmLck"), before);
 }
 
-// With too little address space left for a second copy of the key, the
-// advice is left out and the key stays as it was, in a child process whose
-// address space is limited.
+// A child process whose address space has no room for a second copy of the
+// key: the advice is left out and the key stays as it was.
 TEST(KeyMemory, HugePageAdviceWithoutMemoryForItKeepsTheKey) {
   const Bytes bytes = MakeBytes("xs81", 5000);
   const pid_t child = fork();
   ASSERT_GE(child, 0);
   if (child == 0) {
-    // The child never returns to the test runner, whatever happens.
-    try {
+    try {  // the child never returns to the test runner
       KeyStore key;
       key.Assign(bytes.data(), bytes.size(), kCapacity);
       const rlim_t room = static_cast<rlim_t>(StatusKiB("VmSize")) * 1024 + (kCapacity / 4);
       const rlimit space{room, room};
       setrlimit(RLIMIT_AS, &space);
       key.AdviseHugePages();
-      const bool kept = key.Length() == 5000 && std::memcmp(key.data(), bytes.data(), 5000) == 0;
-      _exit(kept ? 0 : 1);
+      _exit(key.Length() == 5000 && std::memcmp(key.data(), bytes.data(), 5000) == 0 ? 0 : 1);
     } catch (...) {
       _exit(2);
     }

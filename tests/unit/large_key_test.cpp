@@ -23,81 +23,54 @@
 namespace tolbrek5::test {
 namespace {
 
-constexpr std::size_t kWritten = std::size_t{64} << 10;  // bytes written at each end of the key
+constexpr std::size_t kEnd = std::size_t{64} << 10;  // bytes written at each end of the key
 
-struct Scenario {
-  std::int64_t keyLength;
-  std::int32_t cursorFromEnd;  // the cursor starts this many bytes before the key's end
-  std::int32_t padSum;
-  int seed;
-};
-
-void Prepare(CipherState& s, const Scenario& c) {
-  const auto length = static_cast<std::size_t>(c.keyLength);
-  s.Key.AssignZero(length, static_cast<std::size_t>(BufferCapacity));
-  const Bytes low = MakeBytes("xs" + std::to_string(c.seed), kWritten);
-  const Bytes high = MakeBytes("xs" + std::to_string(c.seed + 1), kWritten);
-  std::memcpy(s.Key.data(), low.data(), kWritten);
-  std::memcpy(s.Key.data() + length - kWritten, high.data(), kWritten);
+// A key of `length` bytes, random at both ends and zero between, with the
+// cursor `back` bytes before its end; a pad random at its start.
+void Prepare(CipherState& s, std::int64_t length, std::int32_t back, std::int32_t padSum) {
+  const auto n = static_cast<std::size_t>(length);
+  s.Key.AssignZero(n, static_cast<std::size_t>(BufferCapacity));
   s.Pad = SecureBuffer(static_cast<std::size_t>(BufferCapacity));
-  const Bytes pad = MakeBytes("xs" + std::to_string(c.seed + 2), kWritten);
-  std::memcpy(s.Pad.data(), pad.data(), kWritten);
-  s.PadKeyCursor = static_cast<std::int32_t>(c.keyLength - c.cursorFromEnd);
-  s.PadSum = c.padSum;
+  const Bytes bytes = MakeBytes("xs" + std::to_string(back), 3 * kEnd);
+  std::memcpy(s.Key.data(), bytes.data(), kEnd);
+  std::memcpy(s.Key.data() + n - kEnd, bytes.data() + kEnd, kEnd);
+  std::memcpy(s.Pad.data(), bytes.data() + 2 * kEnd, kEnd);
+  s.PadKeyCursor = static_cast<std::int32_t>(length - back);
+  s.PadSum = padSum;
 }
-
-// Where two byte ranges first differ, -1 when they are equal.
-std::int64_t FirstDifference(const std::uint8_t* a, const std::uint8_t* b, std::size_t n) {
-  for (std::size_t i = 0; i < n; ++i) {
-    if (a[i] != b[i]) return static_cast<std::int64_t>(i);
-  }
-  return -1;
-}
-
-// Holds the limit on locked memory at zero, so that no key page is locked
-// (and so made resident) while it lives.
-class NoLockedMemory {
- public:
-  NoLockedMemory() {
-    getrlimit(RLIMIT_MEMLOCK, &saved_);
-    const rlimit none{0, saved_.rlim_max};
-    setrlimit(RLIMIT_MEMLOCK, &none);
-  }
-  ~NoLockedMemory() { setrlimit(RLIMIT_MEMLOCK, &saved_); }
-  NoLockedMemory(const NoLockedMemory&) = delete;
-  NoLockedMemory& operator=(const NoLockedMemory&) = delete;
-
- private:
-  rlimit saved_{};
-};
 
 TEST(LargestKeys, FastPadGenerationMatchesTheReference) {
-  const NoLockedMemory noLocks;
-  const Scenario scenarios[] = {
-      {2147483647, 1000, 77, 70},   // the longest key a run can have
-      {2147483647, 3, 2, 73},       // the zero rule; the cursor wraps at once
-      {2147483521, 4000, 200, 76},  // the shortest length whose bound passes 2^32
+  rlimit saved{};
+  getrlimit(RLIMIT_MEMLOCK, &saved);
+  const rlimit noLocking{0, saved.rlim_max};
+  setrlimit(RLIMIT_MEMLOCK, &noLocking);
+  const struct {
+    std::int64_t length;
+    std::int32_t back;
+    std::int32_t padSum;
+  } scenarios[] = {
+      {2147483647, 1000, 77},   // the longest key a run can have
+      {2147483647, 3, 2},       // the zero rule; the cursor wraps at once
+      {2147483521, 4000, 200},  // the shortest length whose bound passes 2^32
   };
-  for (const Scenario& c : scenarios) {
-    SCOPED_TRACE("key of " + std::to_string(c.keyLength) + " bytes, seed " +
-                 std::to_string(c.seed));
+  for (const auto& c : scenarios) {
+    SCOPED_TRACE(std::to_string(c.length) + " bytes, cursor " + std::to_string(c.back) +
+                 " before the end");
     CipherState fast;
     CipherState reference;
-    Prepare(fast, c);
-    Prepare(reference, c);
-    // Two calls in a row: the second starts from what the first left.
-    for (const std::int32_t n : {5004, 9000}) {
+    Prepare(fast, c.length, c.back, c.padSum);
+    Prepare(reference, c.length, c.back, c.padSum);
+    for (const std::int32_t n : {5004, 9000}) {  // the second call goes on from the first
       GeneratePad(fast, n);
       reference::GeneratePad(reference, n);
-      const auto count = static_cast<std::size_t>(n);
-      EXPECT_EQ(FirstDifference(fast.Pad.data(), reference.Pad.data(), count), -1)
-          << "pad, n " << n;
+      EXPECT_EQ(std::memcmp(fast.Pad.data(), reference.Pad.data(), static_cast<std::size_t>(n)), 0);
       EXPECT_EQ(fast.PadKeyCursor, reference.PadKeyCursor);
-      const std::size_t top = static_cast<std::size_t>(c.keyLength) - kWritten;
-      EXPECT_EQ(FirstDifference(fast.Key.data(), reference.Key.data(), kWritten), -1);
-      EXPECT_EQ(FirstDifference(fast.Key.data() + top, reference.Key.data() + top, kWritten), -1);
+      const std::size_t top = static_cast<std::size_t>(c.length) - kEnd;
+      EXPECT_EQ(std::memcmp(fast.Key.data(), reference.Key.data(), kEnd), 0);
+      EXPECT_EQ(std::memcmp(fast.Key.data() + top, reference.Key.data() + top, kEnd), 0);
     }
   }
+  setrlimit(RLIMIT_MEMLOCK, &saved);
 }
 
 }  // namespace

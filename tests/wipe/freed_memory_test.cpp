@@ -21,8 +21,6 @@
 #include <vector>
 
 #include "app/startup.h"
-#include "cipher/stream.h"
-#include "secure/secure_buffer.h"
 #include "support/support.h"
 
 extern "C" void __libc_free(void* p);
@@ -97,43 +95,6 @@ TEST(FreedMemory, EveryRunWipesItsKeyAndDataBeforeFreeingThem) {
   ::close(devnull);
   EXPECT_TRUE(ReadBytes(dir / "back") == MakeBytes("xs60", 20000));
   EXPECT_TRUE(ReadBytes(dir / "back2") == MakeBytes("xs60", 20000));
-}
-
-// Wipes cover every byte written, up to a point within a page, in a buffer
-// of its own and in the library's streams (block buffers, read-ahead, key),
-// whichever way the input's size is known and however a stream ends.
-TEST(FreedMemory, WipesCoverEveryByteWritten) {
-  const Bytes data = MakeBytes("xs62", 3 * 1000 * 1000 + 5);
-  SecureBuffer buffer(data.size() + 1000 * 1000);
-  std::memcpy(buffer.data(), data.data(), data.size());
-  g_watched = g_dirty = 0;
-  g_watching = true;
-  buffer.Release(data.size());
-  g_watching = false;
-  EXPECT_EQ(g_watched, 1u);
-  EXPECT_EQ(g_dirty, 0u);
-
-  const Bytes plain = MakeBytes("xs63", 20000);
-  const Bytes key = MakeBytes("text", 40);
-  Bytes room(40000);
-  for (const bool declared : {true, false}) {
-    for (const bool decrypting : {false, true}) {  // decrypting plaintext: a failed check
-      tolbrek5_in_buffer in{plain.data(), plain.size(), 0};
-      tolbrek5_out_buffer out{room.data(), room.size(), 0};
-      g_watched = g_dirty = 0;
-      g_watching = true;
-      {
-        Stream stream(decrypting);
-        stream.SetKey(key.data(), key.size());
-        if (declared) stream.SetInputSize(plain.size());
-        const int code = stream.Process(&in, &out, TOLBREK5_END);
-        EXPECT_EQ(code, decrypting ? TOLBREK5_ERROR_DECRYPTION_FAILED : TOLBREK5_OK);
-      }
-      g_watching = false;
-      EXPECT_GE(g_watched, declared ? 5u : 6u) << declared << decrypting;
-      EXPECT_EQ(g_dirty, 0u) << declared << decrypting;
-    }
-  }
 }
 
 }  // namespace
