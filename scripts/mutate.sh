@@ -122,7 +122,12 @@ while IFS=$'\t' read -r -u 3 id file orig repl labels what; do
     fi
   # shellcheck disable=SC2086
   elif cmake --build "$build" -j "$jobs" --target $targets >"$build/mutant-build.log" 2>&1; then
-    killers=$(run_tests "$limit" $fast)
+    # Faults of examples/ and of the install rules show in the ship tests.
+    if [ "$labels" = ship ]; then
+      killers=$(run_tests "$limit" -L ship)
+    else
+      killers=$(run_tests "$limit" $fast)
+    fi
     if [ "$labels" = slow ]; then killers="$killers$(run_tests $((4 * limit)) $slow)"; fi
   else
     killers="(does not build)"

@@ -1,6 +1,7 @@
 // The memory behind SecureBuffer in a WebAssembly build. A WebAssembly
-// module has one linear memory that only grows and has no pages to map,
-// advise or query: buffers come from the allocator and are wiped whole.
+// module has one linear memory that only grows: there are no pages to map,
+// advise or lock (and no swap it could go to), so buffers come from the
+// allocator.
 #include <cstdlib>
 #include <cstring>
 
@@ -18,14 +19,15 @@ void SecureWipe(void* p, std::size_t n) noexcept {
 
 namespace memory {
 
-// Every page of a WebAssembly memory is resident: wipe all of it.
-void WipeResidentPages(std::uint8_t* p, std::size_t n) noexcept { SecureWipe(p, n); }
-
 void* AllocateZeroed(std::size_t size) noexcept { return std::calloc(size, 1); }
 
 void Free(void* p, std::size_t /*size*/) noexcept { std::free(p); }
 
 void AdviseHugePages(void* /*p*/, std::size_t /*size*/) noexcept {}
+
+std::size_t Lock(void* /*p*/, std::size_t /*n*/) noexcept { return 0; }
+
+void Unlock(void* /*p*/, std::size_t /*n*/) noexcept {}
 
 }  // namespace memory
 }  // namespace tolbrek5
