@@ -97,8 +97,13 @@ TEST(Rules, KeyFileLengthIsAtMostThePlaintextSize) {
         // The full 64-bit size counts; never more than 2147483647 bytes.
         {4 * kGiB + 20, 5004, true, 5000},
         {5 * kGiB, 3 * kGiB, false, 2147483647}}) {
-    EXPECT_EQ(KeyFileKeyLength(c.keyFileSize, c.inputSize, c.decrypting), c.expected)
+    tolbrek5_stream* s = tolbrek5_stream_create(c.decrypting ? TOLBREK5_DECRYPT : TOLBREK5_ENCRYPT);
+    ASSERT_EQ(tolbrek5_stream_set_input_size(s, static_cast<std::uint64_t>(c.inputSize)),
+              TOLBREK5_OK);
+    EXPECT_EQ(tolbrek5_stream_key_file_length(s, static_cast<std::uint64_t>(c.keyFileSize)),
+              c.expected)
         << c.keyFileSize << " " << c.inputSize << " " << c.decrypting;
+    tolbrek5_stream_free(s);
   }
 }
 
@@ -117,10 +122,11 @@ TEST(Rules, KeyPathsAndTextKeys) {
   // A text key is taken from 10 bytes on, and its argument always wiped.
   for (const std::string text : {"Some words here", "0123456789", "123456789"}) {
     std::string argument = text;
-    KeyStore key;
+    platform::SecretLine key;
     EXPECT_EQ(TakeTextKey(argument.data(), key), text.size() >= 10) << text;
     EXPECT_EQ(argument, std::string(text.size(), '\0')) << text;
-    EXPECT_EQ(std::string(key.data(), key.data() + key.Length()), text.size() >= 10 ? text : "");
+    EXPECT_EQ(std::string(key.bytes.data(), key.bytes.data() + key.length),
+              text.size() >= 10 ? text : "");
   }
 }
 
