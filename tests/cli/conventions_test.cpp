@@ -41,11 +41,12 @@ void Populate(const ScratchDir& dir) {
 // ---- On a terminal ----
 
 // The program on a pseudo-terminal, as started from a shell: the terminal is
-// its standard input, its controlling terminal and, unless `outputToPipe`,
-// its standard output.
+// its standard input (unless `input` names a file of `dir` to be that), its
+// controlling terminal and, unless `outputToPipe`, its standard output.
 class OnTerminal {
  public:
-  OnTerminal(const std::vector<std::string>& args, const fs::path& dir, bool outputToPipe) {
+  OnTerminal(const std::vector<std::string>& args, const fs::path& dir, bool outputToPipe,
+             const std::string& input = "") {
     int fds[2] = {-1, -1};
     if (outputToPipe && ::pipe2(fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
     pid_ = forkpty(&master_, nullptr, nullptr, nullptr);
@@ -54,6 +55,7 @@ class OnTerminal {
       for (int sig : {SIGINT, SIGTERM, SIGHUP}) ::signal(sig, SIG_DFL);
       if ((outputToPipe && ::dup2(fds[1], STDOUT_FILENO) < 0) || ::chdir(dir.c_str()) != 0)
         ::_exit(126);
+      if (!input.empty() && ::dup2(::open(input.c_str(), O_RDONLY), STDIN_FILENO) < 0) ::_exit(126);
       std::vector<char*> argv{const_cast<char*>(TOLBREK5_BINARY)};
       for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
       argv.push_back(nullptr);
@@ -172,6 +174,43 @@ TEST(Title, SavedBeforeItIsSetAndGivenBackAfterTheLastLine) {
   EXPECT_EQ(t.Finish(), 0);
   EXPECT_EQ(t.shown.rfind(kSaveAndSetTitle, 0), 0u) << t.shown;
   EXPECT_TRUE(t.shown.ends_with("key.bin\r\n\x1b[23;0t")) << t.shown;
+}
+
+// ---- Streams and the terminal ----
+
+// Standard output a terminal: encrypted data is refused before a key is
+// asked for, decrypted data unless its start looks like text.
+TEST(StreamsOnTerminal, OnlyTextIsWrittenToATerminal) {
+  ScratchDir dir;
+  Populate(dir);
+  WriteBytes(dir / "text", MakeBytes("text", 6000));
+  ASSERT_EQ(RunTolbrek5({"ec", "text", "text.enc", kKey}, dir.path()).status, 0);
+  struct Case {
+    std::vector<std::string> args;
+    std::string shows;
+    int status;
+  };
+  for (const Case& c :
+       {Case{{"ec", "plain", "-", "-"}, "Refusing to write encrypted data to a terminal\r\n", 1},
+        Case{{"dc", "enc", "-", kKey}, "\r\nRefusing to write binary data to a terminal\r\n", 1},
+        Case{{"dc", "text.enc", "-", kKey}, "lazy dog. 0123456789\r\n", 0}}) {
+    OnTerminal t(c.args, dir.path(), false);
+    EXPECT_EQ(t.Finish(), c.status) << c.args[1];
+    EXPECT_NE(t.shown.find(c.shows), std::string::npos) << t.shown;
+    EXPECT_EQ(t.shown.find("Key: "), std::string::npos) << t.shown;
+  }
+}
+
+// Standard input carries the data: the key is asked for on the terminal itself.
+TEST(StreamsOnTerminal, KeyAskedOnTheTerminalWhenStandardInputIsTheData) {
+  ScratchDir dir;
+  Populate(dir);
+  OnTerminal t({"dc", "-", "result", "-"}, dir.path(), true, "enc");
+  ASSERT_TRUE(t.WaitFor("Key: ")) << t.shown;
+  t.Type(std::string(kKey) + "\n");
+  EXPECT_EQ(t.Finish(), 0);
+  EXPECT_TRUE(t.out.ends_with(kOk)) << t.out;
+  EXPECT_TRUE(ReadBytes(dir / "result") == ReadBytes(dir / "plain"));
 }
 
 #endif

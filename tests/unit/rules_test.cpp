@@ -130,6 +130,24 @@ TEST(Rules, KeyPathsAndTextKeys) {
   }
 }
 
+// Standard input redirected from a file is read from where it stands; a
+// pipe has no size to declare.
+TEST(Rules, SizeLeftOfAnInputCountsFromItsPosition) {
+  ScratchDir dir;
+  WriteBytes(dir / "f", MakeBytes("zero", 5100));
+  platform::File file = platform::OpenForReading((dir / "f").string());
+  std::uint8_t skipped[100];
+  ASSERT_EQ(platform::Read(file, skipped, 100), 100);
+  EXPECT_EQ(platform::RegularSizeLeft(file), 5000);
+#ifndef _WIN32
+  int ends[2] = {-1, -1};
+  ASSERT_EQ(::pipe(ends), 0);
+  platform::File reading(ends[0]);
+  platform::File writing(ends[1]);
+  EXPECT_EQ(platform::RegularSizeLeft(reading), -1);
+#endif
+}
+
 #ifndef _WIN32  // a pseudo-terminal
 // The progress line on a terminal: the percentage of the current block's
 // work, held below 100 until the block ends, and erased again so that the
