@@ -127,9 +127,10 @@ int Stream::Process(tolbrek5_in_buffer* in, tolbrek5_out_buffer* out, int direct
   const bool outBad =
       out == nullptr || out->pos > out->size || (out->dst == nullptr && out->size > 0);
   const bool directiveBad = directive != TOLBREK5_CONTINUE && directive != TOLBREK5_END;
-  if (inBad || outBad || directiveBad || (directive == TOLBREK5_CONTINUE && endSeen_)) {
+  if (inBad || outBad || directiveBad || (directive == TOLBREK5_CONTINUE && endGiven_)) {
     return TOLBREK5_ERROR_INVALID_CALL;
   }
+  if (directive == TOLBREK5_END) endGiven_ = true;
   if (ended_ != TOLBREK5_MORE) {
     const bool moreInput = in != nullptr && in->pos < in->size;
     return ended_ == TOLBREK5_OK && !moreInput ? TOLBREK5_OK : TOLBREK5_ERROR_INVALID_CALL;
