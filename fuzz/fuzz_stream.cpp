@@ -115,6 +115,11 @@ Run Process(int direction, const Bytes& input, const Key& key, long long declare
     } while (r.code == TOLBREK5_MORE && (in.pos < in.size || directive == TOLBREK5_END));
     at += in.pos;
   }
+  if (r.code == TOLBREK5_OK && at < input.size()) {  // done at the declared size: more is refused
+    tolbrek5_in_buffer rest{input.data() + at, input.size() - at, 0};
+    tolbrek5_out_buffer none{room.data(), 0, 0};
+    r.code = tolbrek5_stream_process(s, &rest, &none, TOLBREK5_END);
+  }
   CHECK(r.code >= TOLBREK5_ERROR_INVALID_CALL && r.code <= TOLBREK5_OK);
   // The stream has ended: going on, or calling after an error, is refused.
   tolbrek5_out_buffer out{room.data(), room.size(), 0};
