@@ -101,7 +101,12 @@ while IFS=$'\t' read -r -u 3 id file orig repl labels what; do
   if [ "$labels" = fuzz ]; then targets="$targets fuzz_stream"; fi
   # shellcheck disable=SC2086
   if cmake --build "$build" -j "$jobs" --target $targets >"$build/mutant-build.log" 2>&1; then
-    killers=$(run_tests "$limit" $fast)
+    # Faults of examples/ and of the install rules show in the ship tests.
+    if [ "$labels" = ship ]; then
+      killers=$(run_tests "$limit" -L ship)
+    else
+      killers=$(run_tests "$limit" $fast)
+    fi
     if [ "$labels" = slow ]; then killers="$killers$(run_tests $((4 * limit)) $slow)"; fi
     if [ "$labels" = fuzz ]; then killers="$killers$(run_tests "$limit" -L fuzz)"; fi
     killers=${killers% }

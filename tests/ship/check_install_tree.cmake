@@ -1,9 +1,12 @@
 # Installs the build into an empty prefix and checks that the tree holds
 # exactly the program (executable) and its manual page (compressed), with the
-# project's version filled in. The Debian package is made from this same tree,
-# plus the Debian documents (copyright, changelog), which .ci/run checks.
+# project's version filled in, and the library for C and C++ users: its
+# header, the library (static, or shared and versioned), the CMake package and
+# the pkg-config file. The Debian packages are made from this same tree, plus
+# the Debian documents (copyright, changelog), which .ci/run checks.
 #
 # Arguments: -DBUILD_DIR=<build tree> -DPREFIX=<scratch prefix> -DVERSION=<x.y.z>
+#   -DLIBDIR=<lib> -DINCLUDEDIR=<include> -DSHARED=<BUILD_SHARED_LIBS>
 
 file(REMOVE_RECURSE "${PREFIX}")
 execute_process(COMMAND "${CMAKE_COMMAND}" --install "${BUILD_DIR}" --prefix "${PREFIX}"
@@ -14,9 +17,37 @@ endif()
 
 file(GLOB_RECURSE installed LIST_DIRECTORIES false RELATIVE "${PREFIX}" "${PREFIX}/*")
 list(SORT installed)
-set(expected "bin/tolbrek5;share/man/man1/tolbrek5.1.gz")
+# The CMake package's per-configuration file is named after the build type.
+list(FILTER installed EXCLUDE REGEX "^${LIBDIR}/cmake/tolbrek5/tolbrek5Targets-[a-z]+\\.cmake$")
+string(REGEX MATCH "^[0-9]+" major "${VERSION}")
+if(SHARED)
+  set(library "${LIBDIR}/libtolbrek5.so;${LIBDIR}/libtolbrek5.so.${major}"
+    "${LIBDIR}/libtolbrek5.so.${VERSION}")
+else()
+  set(library "${LIBDIR}/libtolbrek5.a")
+endif()
+set(expected "bin/tolbrek5;${INCLUDEDIR}/tolbrek5/tolbrek5.h"
+  "${LIBDIR}/cmake/tolbrek5/tolbrek5Config.cmake"
+  "${LIBDIR}/cmake/tolbrek5/tolbrek5ConfigVersion.cmake"
+  "${LIBDIR}/cmake/tolbrek5/tolbrek5Targets.cmake" ${library}
+  "${LIBDIR}/pkgconfig/tolbrek5.pc;share/man/man1/tolbrek5.1.gz")
+list(SORT expected)
 if(NOT installed STREQUAL expected)
   message(FATAL_ERROR "installed tree holds [${installed}], expected [${expected}]")
+endif()
+
+# The package files carry the version; the pkg-config file names the library
+# and, for the static library, the C++ runtime it needs.
+file(READ "${PREFIX}/${LIBDIR}/cmake/tolbrek5/tolbrek5ConfigVersion.cmake" version_file)
+if(NOT version_file MATCHES "PACKAGE_VERSION \"${VERSION}\"")
+  message(FATAL_ERROR "the CMake package's version file lacks the version ${VERSION}")
+endif()
+file(READ "${PREFIX}/${LIBDIR}/pkgconfig/tolbrek5.pc" pc)
+if(NOT pc MATCHES "\nVersion: ${VERSION}\n" OR NOT pc MATCHES "\nLibs: -L\\\${libdir} -ltolbrek5\n")
+  message(FATAL_ERROR "tolbrek5.pc lacks the version ${VERSION} or the library:\n${pc}")
+endif()
+if(NOT SHARED AND NOT pc MATCHES "\nLibs.private: -lstdc\\+\\+ -lm\n")
+  message(FATAL_ERROR "tolbrek5.pc lacks the C++ runtime the static library needs:\n${pc}")
 endif()
 
 execute_process(COMMAND test -x "${PREFIX}/bin/tolbrek5" RESULT_VARIABLE rc)
