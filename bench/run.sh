@@ -18,7 +18,7 @@ echo "== The engine's blocks, the library and the program, alternately"
 build/bench/bench/library_bench 20000000 5
 echo
 echo "== The library's memory"
-build/bench/bench/library_bench --memory 45000000
+build/bench/bench/library_bench --memory 44999999
 echo
 echo "== The program, whole runs"
 bench/run_program.sh 5000 29999999 45000000
