@@ -32,6 +32,8 @@ bool TakeTextKey(char* argument, KeyStore& key) {
 AskedKeyOutcome AskKey(bool confirm, KeyStore& key) {
   platform::SecretLine first;
   platform::ReadKeyLine("Key: ", first);
+  // Nobody should have to type a key twice to learn that it is too short.
+  if (static_cast<std::int64_t>(first.length) < MinKeyLength) return AskedKeyOutcome::TooShort;
   if (confirm && platform::InputIsTerminal()) {
     platform::SecretLine again;
     platform::ReadKeyLine("Repeat the key: ", again);
@@ -40,7 +42,6 @@ AskedKeyOutcome AskKey(bool confirm, KeyStore& key) {
       return AskedKeyOutcome::Mismatch;
     }
   }
-  if (static_cast<std::int64_t>(first.length) < MinKeyLength) return AskedKeyOutcome::TooShort;
   key.Assign(first.bytes.data(), first.length, static_cast<std::size_t>(BufferCapacity));
   return AskedKeyOutcome::Taken;
 }

@@ -9,9 +9,11 @@
 
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <utility>
 
 #include "secure/secure_buffer.h"
@@ -41,6 +43,10 @@ inline void WriteLine(std::string_view text) {
   Flush();
 }
 bool ConsoleIsTerminal();
+// Records whether the console's last line is unfinished (the block phase's
+// progress line), so that an interrupt ends that line before the terminal's
+// title is given back.
+void NoteOpenLine(bool open);
 // Shows `title` as the terminal's window title, first saving the title the
 // terminal had so that RestoreTitle can give it back; writes nothing when the
 // console is not a terminal.
@@ -175,10 +181,16 @@ struct PathParts {
 PathParts SplitPath(const std::string& path);
 // The path of `name` inside `directory`.
 std::string JoinPath(const std::string& directory, const std::string& name);
-// The key file's path: an argument that is not absolute is completed with
+// The key file's path: an argument that is not complete is completed with
 // the current directory and one separator (none added when the directory
-// already ends in one).
+// already ends in one). This system's rule of the two below.
 std::string CompleteKeyPath(std::string_view currentDirectory, std::string_view argument);
+// POSIX systems: complete when it starts with "/".
+std::string CompletePosixKeyPath(std::string_view currentDirectory, std::string_view argument);
+// Windows: complete when it holds a ":" ("d:\keys\k.bin") or starts with two
+// separators (a network path, "\\server\share\k.bin"); "\" and "/" both
+// separate, "\" is added.
+std::string CompleteWindowsKeyPath(std::string_view currentDirectory, std::string_view argument);
 
 // ---- The output's temporary file ----
 //
@@ -206,10 +218,21 @@ void DeleteTemporary(const std::string& path) noexcept;
 // pipe report their failure) instead of the process being killed.
 void IgnoreBrokenPipe();
 
-// From now on an interrupt or termination of the process (Ctrl-C, a
+// Starts `body` on a thread of its own that never handles an interrupt or
+// termination: those stay with the thread that handles the run's clean-up.
+// Throws std::system_error when no thread can be started.
+std::thread StartQuietThread(std::function<void()> body);
+
+// On POSIX systems, turns core dumps off for the rest of the run (they could
+// hold the key) and keeps other processes from reading its memory.
+// From now on an interrupt or termination of the process (Ctrl-C, Ctrl-\, a
 // termination signal, a closed console window) removes the temporary output
-// if there is one, turns the terminal's echo back on if ReadKeyLine turned
-// it off, gives back the title SetTitle saved, and ends the process.
+// if there is one, ends the progress line if it is open, turns the
+// terminal's echo back on if ReadKeyLine turned it off, gives back the title
+// SetTitle saved, and ends the process; on POSIX systems by that signal, so
+// that the parent sees it. A stop from the terminal (Ctrl-Z) at the key
+// prompt gives the terminal back as it was; once continued, the prompt is
+// written again with echo off.
 void HandleInterrupts();
 
 }  // namespace tolbrek5::platform

@@ -2,11 +2,17 @@
 #include <fcntl.h>
 #include <limits.h>
 #include <signal.h>
+#include <stdio.h>
 #include <sys/file.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <termios.h>
+#include <time.h>
 #include <unistd.h>
+#ifdef __linux__
+#include <sys/prctl.h>
+#endif
 
 #include <atomic>
 #include <cerrno>
@@ -45,9 +51,11 @@ bool Lock(int handle, bool exclusive) {
 // cleared after the change is undone, so at worst the handler undoes
 // something twice, which is harmless.
 volatile sig_atomic_t g_titleSaved = 0;
+volatile sig_atomic_t g_lineOpen = 0;  // the console's last line is unfinished
 volatile sig_atomic_t g_echoOff = 0;
 int g_echoTerminal = -1;
 struct termios g_echoSettings {};  // the terminal's settings before echo was turned off
+std::string_view g_prompt;         // shown on g_echoTerminal while echo is off
 
 constexpr std::string_view kSaveTitle = "\x1b[22;0t";     // push the title on the terminal's stack
 constexpr std::string_view kRestoreTitle = "\x1b[23;0t";  // pop it
@@ -62,33 +70,21 @@ void WriteRaw(int fd, std::string_view text) noexcept {
   }
 }
 
-// Echo off on a terminal for as long as it lives. Line editing and the
-// interrupt keys keep working, but an interrupt key no longer flushes the
-// terminal's queues: the flush could come after the interrupt handler has
-// given back the title, and drop that. The handler drops the half-typed key
-// itself, so it never reaches the next program that reads the terminal.
-class EchoOff {
- public:
-  explicit EchoOff(int fd) {
-    struct termios now {};
-    if (::tcgetattr(fd, &now) != 0) return;
-    g_echoSettings = now;
-    g_echoTerminal = fd;
-    std::atomic_signal_fence(std::memory_order_seq_cst);
-    g_echoOff = 1;
-    now.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL);
-    now.c_lflag |= NOFLSH;
-    // Input typed ahead while echo was still on is dropped with the change.
-    ::tcsetattr(fd, TCSAFLUSH, &now);
-  }
-  ~EchoOff() {
-    if (g_echoOff == 0) return;
-    ::tcsetattr(g_echoTerminal, TCSANOW, &g_echoSettings);
-    g_echoOff = 0;
-  }
-  EchoOff(const EchoOff&) = delete;
-  EchoOff& operator=(const EchoOff&) = delete;
-};
+// Turns echo off on a terminal; an interrupt key then no longer flushes
+// the terminal's queues: the flush could come after the interrupt handler has
+// given back the title, and drop that. The handlers drop a half-typed key
+// themselves, so it never reaches the next program that reads the terminal.
+// Input typed ahead while echo was still on is dropped with the change.
+void TurnEchoOff(int fd) noexcept {
+  struct termios now {};
+  if (::tcgetattr(fd, &now) != 0) return;
+  g_echoSettings = now;
+  g_echoTerminal = fd;
+  g_echoOff = 1;
+  now.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHONL);
+  now.c_lflag |= NOFLSH;
+  ::tcsetattr(fd, TCSAFLUSH, &now);
+}
 
 // Appends what `fd` delivers to `line` up to and including the first "\n",
 // or to the end of the input. Reads a byte at a time, so nothing after the
@@ -110,7 +106,29 @@ void ReadLine(int fd, SecretLine& line) {
 char g_tempPath[PATH_MAX + 1];
 volatile sig_atomic_t g_tempExists = 0;
 
-constexpr int kCleanupSignals[] = {SIGINT, SIGTERM, SIGHUP};
+// Ctrl-\ (SIGQUIT) is handled as Ctrl-C is.
+constexpr int kCleanupSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+
+// The clean-up signals and the terminal's stop (Ctrl-Z).
+sigset_t HandledSignals() noexcept {
+  sigset_t set;
+  sigemptyset(&set);
+  for (int sig : kCleanupSignals) sigaddset(&set, sig);
+  sigaddset(&set, SIGTSTP);
+  return set;
+}
+
+// Gives the handled signal `sig` its default action and delivers it again,
+// now on this thread; async-signal-safe. Returns only when that action does
+// not end the process (a stop, once the process is continued).
+void RaiseWithDefaultAction(int sig) noexcept {
+  ::signal(sig, SIG_DFL);
+  ::raise(sig);
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, sig);
+  ::sigprocmask(SIG_UNBLOCK, &set, nullptr);
+}
 
 void RestoreTerminalOnInterrupt() noexcept {
   if (g_echoOff != 0) {
@@ -120,25 +138,67 @@ void RestoreTerminalOnInterrupt() noexcept {
   if (g_titleSaved != 0) WriteRaw(STDOUT_FILENO, kRestoreTitle);
 }
 
-// Removes the temporary output, gives the terminal back its echo and title,
-// and ends the process; async-signal-safe.
-extern "C" void RemoveTemporaryAndExit(int sig) {
+// Removes the temporary output, ends an unfinished console line, gives the
+// terminal back its echo and title, and ends the process by the signal, so
+// that the parent (a shell running a loop) sees the interrupt;
+// async-signal-safe.
+extern "C" void CleanUpAndDie(int sig) {
   if (g_tempExists != 0) ::unlink(g_tempPath);
+  // Another thread's console write is let finish, and none starts after
+  // this point: nothing may follow the title's restoration. (Waiting is
+  // bounded: a lock that is never released must not hang the process.)
+  for (int tries = 0; tries < 100 && ::ftrylockfile(stdout) != 0; ++tries) {
+    const timespec pause{0, 1000000};
+    ::nanosleep(&pause, nullptr);
+  }
+  if (g_lineOpen != 0) WriteRaw(STDOUT_FILENO, "\n");
   RestoreTerminalOnInterrupt();
+  RaiseWithDefaultAction(sig);
   ::_exit(128 + sig);
 }
 
-// Holds the clean-up signals off while the temporary file and the record of
-// it change together.
+// Handles `sig` with `handler`, unless the process was started with the
+// signal ignored (nohup); async-signal-safe.
+void Install(int sig, void (*handler)(int)) noexcept {
+  struct sigaction old {};
+  if (::sigaction(sig, nullptr, &old) == 0 && old.sa_handler == SIG_IGN) return;
+  struct sigaction sa {};
+  sa.sa_handler = handler;
+  sa.sa_mask = HandledSignals();
+  ::sigaction(sig, &sa, nullptr);
+}
+
+// Ctrl-Z: gives the terminal back as it was and stops the process, by the
+// signal's default action (which leaves alone a process that no shell could
+// continue). Once continued, turns echo off again and asks the interrupted
+// question again; what was typed of its answer has been dropped, so that it
+// never reaches the shell. Async-signal-safe.
+extern "C" void StopAndResume(int sig) {
+  const int savedErrno = errno;
+  const bool prompting = g_echoOff != 0;
+  if (prompting) {
+    ::tcflush(g_echoTerminal, TCIFLUSH);
+    ::tcsetattr(g_echoTerminal, TCSANOW, &g_echoSettings);
+  }
+  RaiseWithDefaultAction(sig);
+  Install(sig, StopAndResume);
+  if (prompting) {
+    // The shell may have changed the terminal's settings meanwhile.
+    TurnEchoOff(g_echoTerminal);
+    WriteRaw(g_echoTerminal, g_prompt);
+  }
+  errno = savedErrno;
+}
+
+// Holds the handled signals off on the calling thread while what their
+// handlers look at changes.
 class SignalsHeld {
  public:
   SignalsHeld() {
-    sigset_t set;
-    sigemptyset(&set);
-    for (int sig : kCleanupSignals) sigaddset(&set, sig);
-    ::sigprocmask(SIG_BLOCK, &set, &old_);
+    const sigset_t set = HandledSignals();
+    ::pthread_sigmask(SIG_BLOCK, &set, &old_);
   }
-  ~SignalsHeld() { ::sigprocmask(SIG_SETMASK, &old_, nullptr); }
+  ~SignalsHeld() { ::pthread_sigmask(SIG_SETMASK, &old_, nullptr); }
   SignalsHeld(const SignalsHeld&) = delete;
   SignalsHeld& operator=(const SignalsHeld&) = delete;
 
@@ -180,8 +240,11 @@ void Flush() { std::fflush(stdout); }
 
 bool ConsoleIsTerminal() { return ::isatty(STDOUT_FILENO) == 1; }
 
+void NoteOpenLine(bool open) { g_lineOpen = open ? 1 : 0; }
+
 void SetTitle(std::string_view title) {
   if (!ConsoleIsTerminal()) return;
+  const SignalsHeld held;
   g_titleSaved = 1;
   WriteText(kSaveTitle);
   WriteText("\x1b]0;");
@@ -191,11 +254,12 @@ void SetTitle(std::string_view title) {
 }
 
 void RestoreTitle() {
+  const SignalsHeld held;
   if (g_titleSaved == 0) return;
   Flush();
-  g_titleSaved = 0;
   WriteText(kRestoreTitle);
   Flush();
+  g_titleSaved = 0;
 }
 
 // ---- Reading a key ----
@@ -210,9 +274,18 @@ void ReadKeyLine(std::string_view prompt, SecretLine& line) {
     // the program's usual text; without one, standard input is that terminal.
     const File tty(::open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC));
     const int fd = tty.IsOpen() ? Fd(tty) : STDIN_FILENO;
-    const EchoOff quiet(fd);
-    WriteRaw(fd, prompt);
+    {
+      const SignalsHeld held;
+      g_prompt = prompt;
+      TurnEchoOff(fd);
+      WriteRaw(fd, prompt);
+    }
     ReadLine(fd, line);
+    {
+      const SignalsHeld held;
+      if (g_echoOff != 0) ::tcsetattr(g_echoTerminal, TCSANOW, &g_echoSettings);
+      g_echoOff = 0;
+    }
     WriteRaw(fd, "\n");
   } else {
     ReadLine(STDIN_FILENO, line);
@@ -351,8 +424,7 @@ std::string JoinPath(const std::string& directory, const std::string& name) {
 }
 
 std::string CompleteKeyPath(std::string_view currentDirectory, std::string_view argument) {
-  if (argument.starts_with('/')) return std::string(argument);
-  return JoinPath(std::string(currentDirectory), std::string(argument));
+  return CompletePosixKeyPath(currentDirectory, argument);
 }
 
 // ---- The output's temporary file ----
@@ -401,20 +473,23 @@ void DeleteTemporary(const std::string& path) noexcept {
 
 void IgnoreBrokenPipe() { ::signal(SIGPIPE, SIG_IGN); }
 
+std::thread StartQuietThread(std::function<void()> body) {
+  const SignalsHeld held;  // the new thread starts with them held, and keeps them so
+  return std::thread(std::move(body));
+}
+
 void HandleInterrupts() {
+  // No core dump may hold key material, whatever ends the run.
+  const rlimit noCore{0, 0};
+  ::setrlimit(RLIMIT_CORE, &noCore);
+#ifdef __linux__
+  ::prctl(PR_SET_DUMPABLE, 0);  // nor may another process read its memory
+#endif
   static bool installed = false;  // the program may run more than once in a process (tests)
   if (installed) return;
   installed = true;
-  struct sigaction sa {};
-  sa.sa_handler = RemoveTemporaryAndExit;
-  sigemptyset(&sa.sa_mask);
-  for (int sig : kCleanupSignals) sigaddset(&sa.sa_mask, sig);
-  for (int sig : kCleanupSignals) {
-    struct sigaction old {};
-    // A signal the caller chose to ignore (nohup) stays ignored.
-    if (::sigaction(sig, nullptr, &old) == 0 && old.sa_handler == SIG_IGN) continue;
-    ::sigaction(sig, &sa, nullptr);
-  }
+  for (int sig : kCleanupSignals) Install(sig, CleanUpAndDie);
+  Install(SIGTSTP, StopAndResume);
 }
 
 }  // namespace tolbrek5::platform

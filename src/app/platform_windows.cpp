@@ -97,6 +97,7 @@ class Held {
 // the run to give back: the window's title and the input's mode while echo
 // is off. Changed only with Held.
 struct ConsoleState {
+  bool lineOpen = false;  // the console's last line is unfinished
   bool titleSaved = false;
   std::wstring title;
   HANDLE input = INVALID_HANDLE_VALUE;  // while echo is off
@@ -121,6 +122,8 @@ void RestoreConsole() noexcept {
   }
 }
 
+std::FILE* Console();
+
 // Ctrl-C, Ctrl-Break, a closed console window, logoff or shutdown: removes
 // the temporary output, gives the console back its title and echo, and ends
 // the process with the status a POSIX shell
@@ -139,6 +142,12 @@ BOOL WINAPI OnConsoleEvent(DWORD event) {
     }
   } else if (!t.path.empty()) {
     ::DeleteFileW(t.path.c_str());
+  }
+  if (TheConsole().lineOpen) {
+    // Ends the progress line; the run's other console writes wait for good.
+    ::_lock_file(Console());
+    std::fputs("\r\n", Console());
+    std::fflush(Console());
   }
   RestoreConsole();
   const bool interrupted = event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT;
@@ -192,6 +201,11 @@ void Flush() { std::fflush(Console()); }
 bool ConsoleIsTerminal() {
   DWORD mode = 0;
   return ::GetConsoleMode(::GetStdHandle(STD_OUTPUT_HANDLE), &mode) != 0;
+}
+
+void NoteOpenLine(bool open) {
+  Held held;
+  TheConsole().lineOpen = open;
 }
 
 void SetTitle(std::string_view title) {
@@ -415,12 +429,7 @@ std::string JoinPath(const std::string& directory, const std::string& name) {
 }
 
 std::string CompleteKeyPath(std::string_view currentDirectory, std::string_view argument) {
-  // A drive letter ("d:\keys\k.bin") makes the path complete.
-  if (argument.find(':') != std::string_view::npos) return std::string(argument);
-  std::string path(currentDirectory);
-  if (path.empty() || !IsSeparator(path.back())) path += '\\';
-  path += argument;
-  return path;
+  return CompleteWindowsKeyPath(currentDirectory, argument);
 }
 
 // ---- The output's temporary file ----
@@ -480,6 +489,9 @@ void DeleteTemporary(const std::string& path) noexcept {
 
 // A write to a closed pipe fails with an error on Windows; nothing to do.
 void IgnoreBrokenPipe() {}
+
+// The console control handler runs on a thread of the system's.
+std::thread StartQuietThread(std::function<void()> body) { return std::thread(std::move(body)); }
 
 void HandleInterrupts() {
   static bool installed = false;  // the program may run more than once in a process (tests)

@@ -22,9 +22,10 @@ void Backspaces(std::size_t count) {
 ProgressLine::ProgressLine(bool decrypting) {
   platform::WriteText(decrypting ? "Decrypting block " : "Encrypting block ");
   platform::Flush();
+  platform::NoteOpenLine(true);
   if (!platform::ConsoleIsTerminal()) return;
   try {
-    redraw_ = std::thread([this] { RedrawLoop(); });
+    redraw_ = platform::StartQuietThread([this] { RedrawLoop(); });
   } catch (const std::system_error&) {
     // No live percentage then; the counter alone still works.
   }
@@ -55,6 +56,7 @@ void ProgressLine::End() {
   ErasePercent();
   platform::WriteLineEnd();
   platform::Flush();
+  platform::NoteOpenLine(false);
   open_ = false;
 }
 

@@ -7,6 +7,8 @@
 #include <poll.h>
 #include <pty.h>
 #include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -40,32 +42,73 @@ void Populate(const ScratchDir& dir) {
 
 // ---- On a terminal ----
 
-// The program on a pseudo-terminal, as started from a shell: the terminal is
-// its standard input, its controlling terminal and, unless `outputToPipe`,
-// its standard output.
+// The program on a pseudo-terminal, run as a job-control shell runs a job: a
+// helper process leads the terminal's session, like the shell, and puts the
+// program, in a process group of its own, in the terminal's foreground. The
+// terminal is the program's standard input, its controlling terminal and,
+// unless `outputToPipe`, its standard output. Core dumps are allowed.
 class OnTerminal {
  public:
   OnTerminal(const std::vector<std::string>& args, const fs::path& dir, bool outputToPipe) {
-    int fds[2] = {-1, -1};
-    if (outputToPipe && ::pipe2(fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
-    pid_ = forkpty(&master_, nullptr, nullptr, nullptr);
-    if (pid_ < 0) throw std::runtime_error("forkpty failed");
-    if (pid_ == 0) {
-      for (int sig : {SIGINT, SIGTERM, SIGHUP}) ::signal(sig, SIG_DFL);
-      if ((outputToPipe && ::dup2(fds[1], STDOUT_FILENO) < 0) || ::chdir(dir.c_str()) != 0)
-        ::_exit(126);
-      std::vector<char*> argv{const_cast<char*>(TOLBREK5_BINARY)};
-      for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-      argv.push_back(nullptr);
-      ::execv(TOLBREK5_BINARY, argv.data());
-      ::_exit(127);
+    int out[2] = {-1, -1};
+    int report[2] = {-1, -1};
+    int resume[2] = {-1, -1};
+    int slave = -1;
+    if ((outputToPipe && ::pipe2(out, O_CLOEXEC) != 0) || ::pipe2(report, O_CLOEXEC) != 0 ||
+        ::pipe2(resume, O_CLOEXEC) != 0 || ::openpty(&master_, &slave, nullptr, nullptr, nullptr))
+      throw std::runtime_error("pipe or pseudo-terminal failed");
+    ::fcntl(master_, F_SETFD, FD_CLOEXEC);
+    shell_ = ::fork();
+    if (shell_ < 0) throw std::runtime_error("fork failed");
+    if (shell_ == 0) {
+      ::close(master_);
+      for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGTSTP}) ::signal(sig, SIG_DFL);
+      ::signal(SIGTTOU, SIG_IGN);  // as a shell, takes the terminal back from the background
+      if (::setsid() < 0 || ::ioctl(slave, TIOCSCTTY, 0) != 0) ::_exit(126);
+      const pid_t job = ::fork();
+      if (job == 0) {
+        ::setpgid(0, 0);
+        ::tcsetpgrp(slave, ::getpid());
+        ::signal(SIGTTOU, SIG_DFL);
+        const rlimit core{RLIM_INFINITY, RLIM_INFINITY};
+        ::setrlimit(RLIMIT_CORE, &core);
+        for (int fd : {0, 1, 2}) ::dup2(slave, fd);
+        if ((outputToPipe && ::dup2(out[1], STDOUT_FILENO) < 0) || ::chdir(dir.c_str()) != 0)
+          ::_exit(126);
+        std::vector<char*> argv{const_cast<char*>(TOLBREK5_BINARY)};
+        for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        ::execv(TOLBREK5_BINARY, argv.data());
+        ::_exit(127);
+      }
+      ::setpgid(job, job);
+      ::tcsetpgrp(slave, job);
+      ::close(slave);  // the terminal ends (EIO on the other side) when the program ends
+      // Reports the job's pid, then every change waitpid sees; continues a stopped job in the
+      // foreground once told to.
+      bool ok = ::write(report[1], &job, sizeof job) == sizeof job;
+      for (int status = 0; ok && ::waitpid(job, &status, WUNTRACED) == job;) {
+        ok = ::write(report[1], &status, sizeof status) == sizeof status;
+        if (!WIFSTOPPED(status)) break;
+        const int tty = ::open("/dev/tty", O_RDWR);
+        ::tcsetpgrp(tty, ::getpgrp());
+        char go = 0;
+        ok = ok && ::read(resume[0], &go, 1) >= 0;
+        ::tcsetpgrp(tty, job);
+        ::close(tty);
+        ::kill(-job, SIGCONT);
+      }
+      ::_exit(0);
     }
-    ::close(fds[1]);
-    out_ = fds[0];
+    for (int fd : {slave, out[1], report[1], resume[0]}) ::close(fd);
+    out_ = out[0];
+    report_ = report[0];
+    resume_ = resume[1];
+    if (::read(report_, &pid_, sizeof pid_) != sizeof pid_) throw std::runtime_error("no job");
   }
   ~OnTerminal() {  // a program still running gets a hang-up
-    ::close(master_);
-    if (out_ >= 0) ::close(out_);
+    for (int fd : {master_, out_, report_, resume_}) ::close(fd);
+    if (shell_ > 0) ::waitpid(shell_, nullptr, 0);
   }
   // Reads what the terminal shows until `text` appears; false once the program has closed it, or
   // after a minute of silence (a safety net: Finish then kills the program).
@@ -73,7 +116,8 @@ class OnTerminal {
     char buf[256];
     while (shown.find(text) == std::string::npos) {
       pollfd ready{master_, POLLIN, 0};
-      const ssize_t got = ::poll(&ready, 1, 60000) == 1 ? ::read(master_, buf, sizeof buf) : 0;
+      silent_ = ::poll(&ready, 1, 60000) != 1;
+      const ssize_t got = silent_ ? 0 : ::read(master_, buf, sizeof buf);
       if (got <= 0) return false;  // EIO once the program has ended
       shown.append(buf, static_cast<std::size_t>(got));
     }
@@ -95,26 +139,39 @@ class OnTerminal {
     ::close(reader);
     return std::string(buf, got > 0 ? static_cast<std::size_t>(got) : 0);
   }
-  // Reads the terminal and the pipe to their ends and returns the exit status.
-  int Finish() {
-    WaitFor(std::string(1, '\0'));
-    ::kill(pid_,
-           SIGKILL);  // still running only when silent for a minute; an ended one keeps its status
+  // Whether the program has stopped (else it ended); the shell then has the terminal back.
+  bool Stopped() {
+    int status = 0;
+    return ::read(report_, &status, sizeof status) == sizeof status && WIFSTOPPED(status);
+  }
+  // As a shell's "fg": the terminal's foreground again, and continued.
+  void Resume() { ASSERT_EQ(::write(resume_, "", 1), 1); }
+  // Reads the terminal and the pipe to their ends and waits for the program's end.
+  ProgramRun Finish() {
+    if (!WaitFor(std::string(1, '\0')) && silent_) ::kill(pid_, SIGKILL);
+    ::close(std::exchange(resume_, -1));  // a stopped program is continued
+    ProgramRun run;
     char buf[256];
     for (ssize_t got; out_ >= 0 && (got = ::read(out_, buf, sizeof buf)) > 0;)
-      out.append(buf, static_cast<std::size_t>(got));
+      run.out.append(buf, static_cast<std::size_t>(got));
     int status = 0;
-    ::waitpid(std::exchange(pid_, -1), &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    while (::read(report_, &status, sizeof status) == sizeof status && WIFSTOPPED(status)) {
+    }
+    run.SetEnding(status);
+    ::waitpid(std::exchange(shell_, -1), nullptr, 0);
+    return run;
   }
 
   std::string shown;  // what the terminal was sent
-  std::string out;    // standard output, when it is the pipe
 
  private:
-  pid_t pid_ = -1;
+  pid_t pid_ = -1;  // the program
+  pid_t shell_ = -1;
+  bool silent_ = false;
   int master_ = -1;
   int out_ = -1;
+  int report_ = -1;  // the job's pid and its changes, from the shell
+  int resume_ = -1;  // a byte: continue the stopped job
 };
 
 TEST(KeyFromTerminal, AskedWithoutEchoTwiceWhenEncrypting) {
@@ -128,7 +185,9 @@ TEST(KeyFromTerminal, AskedWithoutEchoTwiceWhenEncrypting) {
   for (const Case& c :
        {Case{{"ec", "plain", "result", "-"}, {kKey, kKey}, kOk},
         Case{{"ec", "plain", "result", "-"}, {kKey, "typed key 0124"}, "The keys do not match.\n"},
-        Case{{"dc", "enc", "result", "-"}, {kKey}, kOk}}) {
+        Case{{"dc", "enc", "result", "-"}, {kKey}, kOk},
+        // Too short: refused before it is asked for again.
+        Case{{"ec", "plain", "result", "-"}, {"short"}, "at least 10 characters.\n"}}) {
     fs::remove(dir / "result");
     OnTerminal t(c.args, dir.path(), true);
     for (std::size_t i = 0; i < c.typed.size(); ++i) {
@@ -136,11 +195,12 @@ TEST(KeyFromTerminal, AskedWithoutEchoTwiceWhenEncrypting) {
       t.Type(c.typed[i] + "\n");
     }
     const bool ok = c.ending == kOk;
-    EXPECT_EQ(t.Finish(), ok ? 0 : 1);
+    const ProgramRun run = t.Finish();
+    EXPECT_EQ(run.status, ok ? 0 : 1);
     // The prompts and the line ends the program wrote: nothing typed is echoed, nothing is on
     // standard output.
     EXPECT_EQ(t.shown, c.typed.size() == 1 ? "Key: \r\n" : "Key: \r\nRepeat the key: \r\n");
-    EXPECT_TRUE(t.out.ends_with(c.ending)) << t.out;
+    EXPECT_TRUE(run.out.ends_with(c.ending)) << run.out;
     EXPECT_TRUE(t.Echoing());
     // "result" is a copy of the other file when the run succeeded, absent when it failed.
     EXPECT_TRUE(ok ? ReadBytes(dir / "result") ==
@@ -151,27 +211,65 @@ TEST(KeyFromTerminal, AskedWithoutEchoTwiceWhenEncrypting) {
 
 const char kSaveAndSetTitle[] = "\x1b[22;0t\x1b]0;Varnel 5 ref. commandline operation...\a";
 
-TEST(KeyFromTerminal, InterruptAtThePromptGivesBackEchoAndTitle) {
+// Ctrl-C and Ctrl-\ (its default action dumps core) at the prompt, Ctrl-C in the block phase:
+// the program dies by the signal, as a shell running it in a loop must see, with no core dump and
+// no output; the prompt or the progress line is ended, then the title given back, last.
+TEST(KeyFromTerminal, InterruptGivesBackEchoAndTitle) {
   ScratchDir dir;
   Populate(dir);
-  OnTerminal t({"dc", "enc", "result", "-"}, dir.path(), false);
+  WriteBytes(dir / "big", MakeBytes("xs61", 3000000));
+  struct Case {
+    std::vector<std::string> args;
+    std::string shownFirst, typed, ending;
+    int sig;
+  };
+  for (const Case& c : {Case{{"dc", "enc", "result", "-"}, "Key: ", "half\x03", "Key: ", SIGINT},
+                        Case{{"dc", "enc", "result", "-"}, "Key: ", "half\x1c", "Key: ", SIGQUIT},
+                        Case{{"ec", "big", "result", kKey}, "block 1/1", "\x03", "", SIGINT}}) {
+    OnTerminal t(c.args, dir.path(), false);
+    ASSERT_TRUE(t.WaitFor(c.shownFirst));
+    t.Type(c.typed);
+    const ProgramRun run = t.Finish();
+    EXPECT_EQ(run.signal, c.sig);
+    EXPECT_FALSE(run.core || fs::exists(dir / "core") || fs::exists(dir / "result"));
+    EXPECT_TRUE(t.Echoing());
+    // The half-typed key is dropped: the terminal's next reader gets only what is typed next.
+    EXPECT_EQ(t.NextReaderGets("ls\n"), "ls\n");
+    EXPECT_EQ(t.shown.rfind(kSaveAndSetTitle, 0), 0u) << t.shown;
+    EXPECT_TRUE(t.shown.ends_with("\r\n" + c.ending + "\x1b[23;0t")) << t.shown;
+  }
+}
+
+// Ctrl-Z at the second prompt, then "fg": the terminal echoes while the program is stopped; on
+// resuming it asks the interrupted question again, without echo, keeping the first answer.
+TEST(KeyFromTerminal, StoppedAtThePromptAsksAgainWhenContinued) {
+  ScratchDir dir;
+  Populate(dir);
+  OnTerminal t({"ec", "plain", "result", "-"}, dir.path(), true);
   ASSERT_TRUE(t.WaitFor("Key: "));
-  EXPECT_FALSE(t.Echoing());
-  t.Type("half a key\x03");  // then Ctrl-C
-  EXPECT_EQ(t.Finish(), 128 + SIGINT);
+  t.Type(std::string(kKey) + "\n");
+  ASSERT_TRUE(t.WaitFor("Repeat the key: "));
+  t.Type("half\x1a");  // the terminal's stop key, Ctrl-Z
+  ASSERT_TRUE(t.Stopped());
   EXPECT_TRUE(t.Echoing());
-  // The half-typed key is dropped: the terminal's next reader gets only what is typed next.
-  EXPECT_EQ(t.NextReaderGets("ls\n"), "ls\n");
-  EXPECT_EQ(t.shown.rfind(kSaveAndSetTitle, 0), 0u) << t.shown;
-  EXPECT_TRUE(t.shown.ends_with("\r\nKey: \x1b[23;0t")) << t.shown;
+  t.Resume();
+  ASSERT_TRUE(t.WaitFor("Repeat the key: Repeat the key: ")) << t.shown;
+  EXPECT_FALSE(t.Echoing());
+  t.Type(std::string(kKey) + "\n");
+  const ProgramRun run = t.Finish();
+  EXPECT_EQ(run.status, 0) << run.out;
+  EXPECT_EQ(t.shown, "Key: \r\nRepeat the key: Repeat the key: \r\n");
+  EXPECT_TRUE(ReadBytes(dir / "result") == ReadBytes(dir / "enc"));
 }
 
 TEST(Title, SavedBeforeItIsSetAndGivenBackAfterTheLastLine) {
   ScratchDir dir;
   OnTerminal t({"-h"}, dir.path(), false);
-  EXPECT_EQ(t.Finish(), 0);
+  EXPECT_EQ(t.Finish().status, 0);
   EXPECT_EQ(t.shown.rfind(kSaveAndSetTitle, 0), 0u) << t.shown;
   EXPECT_TRUE(t.shown.ends_with("key.bin\r\n\x1b[23;0t")) << t.shown;
+  EXPECT_EQ(t.shown.find('\x1b', sizeof kSaveAndSetTitle), t.shown.size() - 7)
+      << "one title change only";
 }
 
 #endif

@@ -10,6 +10,7 @@
 #else
 #include <fcntl.h>
 #include <signal.h>
+#include <string.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -17,6 +18,7 @@
 
 #include <algorithm>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -32,14 +34,17 @@ std::string ReadText(const fs::path& file) {
   return {bytes.begin(), bytes.end()};
 }
 
-// The directory every run starts from. "enc" is "in" encrypted under kKey;
-// the z<size> files are sparse zeros, read only through a failing read.
+// The directory every run starts from. "enc" is "in" encrypted under kKey,
+// "enck" under the key file "enc5003" (its first 5000 bytes); "out" has
+// permission bits no new file gets; the z<size> files are sparse zeros, read
+// only through a failing read.
 void Populate(const fs::path& dir) {
   const Bytes in = MakeBytes("xs1", 5000);
   WriteBytes(dir / "in", in);
   WriteBytes(dir / "enc", RunEngine(in, Bytes(kKey, kKey + 10), false).output);
   WriteBytes(dir / "in4999", MakeBytes("xs2", 4999));
   WriteBytes(dir / "enc5003", MakeBytes("xs3", 5003));
+  WriteBytes(dir / "enck", RunEngine(in, MakeBytes("xs3", 5000), false).output);
   WriteBytes(dir / "out", MakeBytes("text", 777));
   WriteBytes(dir / "k9", MakeBytes("text", 9));
   WriteBytes(dir / "k10", MakeBytes("text", 10));
@@ -51,6 +56,8 @@ void Populate(const fs::path& dir) {
 #ifndef _WIN32
   fs::create_symlink("in", dir / "in.symlink");
   fs::create_symlink("out", dir / "out.symlink");
+  fs::permissions(dir / "out", fs::perms(0604));
+  if (::mkfifo((dir / "fifo").c_str(), 0644) != 0) throw std::runtime_error("mkfifo failed");
 #endif
   for (const std::uintmax_t size :
        {30000000ull, 30000003ull, 30000004ull, 30000007ull, (1ull << 32) + 5}) {
@@ -77,8 +84,10 @@ std::string WhyNot(const Row& r) {
       std::any_of(r.args.begin(), r.args.end(), [](const std::string& a) { return a[0] == '/'; });
   const bool shim =
       !r.fault.empty() && r.fault.rfind("open:", 0) != 0 && r.fault.rfind("input:", 0) != 0;
-  if (shim || r.name.find("ymlink") != std::string::npos || posixPath) {
-    return "needs what only POSIX systems have: the fault shim, locks, symbolic links or devices";
+  const bool posixFile =
+      r.name.find("ymlink") != std::string::npos || r.name.find("Fifo") != std::string::npos;
+  if (shim || posixFile || posixPath) {
+    return "needs what only POSIX systems have: the fault shim, locks, links, FIFOs or devices";
   }
 #else
   if (r.name == "KeyFileIsOutputInTheRoot" && ::access("/", W_OK) != 0) return "needs a writable /";
@@ -129,6 +138,15 @@ TEST_P(ProgramRuns, PrintAndLeaveFilesAsTheRowSays) {
   }
   auto before =
       Snapshot(dir.path());  // first: reading a file drops this process's record lock on it
+  const std::string madeName = r.made.substr(0, r.made.find(':'));
+  const fs::path made = dir / madeName;
+#ifndef _WIN32
+  // A replaced file keeps its permission bits; a new one gets 0666 less the umask.
+  const mode_t mask = ::umask(022);
+  ::umask(mask);
+  const auto madeMode = !r.made.empty() && fs::exists(made) ? fs::status(made).permissions()
+                                                            : fs::perms(0666 & ~mask);
+#endif
   std::string fault = r.fault;
 #ifdef _WIN32
   // "open:<file>": another process holds the file open for writing.
@@ -143,6 +161,7 @@ TEST_P(ProgramRuns, PrintAndLeaveFilesAsTheRowSays) {
 #else
   std::int64_t addressSpace = 0;
   int lock = -1;
+  int reader = -1;
   if (fault == "memory") {
 #ifdef __SANITIZE_ADDRESS__
     GTEST_SKIP() << "the sanitizer needs far more address space";
@@ -157,18 +176,25 @@ TEST_P(ProgramRuns, PrintAndLeaveFilesAsTheRowSays) {
                                                   : ::flock(lock, LOCK_EX),
               0);
     fault.clear();
+  } else if (fault.rfind("reader:", 0) == 0) {
+    reader = ::open((dir / fault.substr(7)).c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(reader, 0);
+    fault.clear();
   }
   const ProgramRun run = RunTolbrek5(args, dir.path(), fault, addressSpace);
   if (lock >= 0) ::close(lock);
+  if (reader >= 0) ::close(reader);
 #endif
   EXPECT_EQ(run.out, kBanner + expected);
   EXPECT_EQ(run.status, r.status);
   auto after = Snapshot(dir.path());
   if (!r.made.empty()) {
-    const std::string name = r.made.substr(0, r.made.find(':'));
-    EXPECT_EQ(fs::file_size(dir / name), std::stoull(r.made.substr(r.made.find(':') + 1)));
-    before.erase(name);
-    after.erase(name);
+    EXPECT_EQ(fs::file_size(made), std::stoull(r.made.substr(r.made.find(':') + 1)));
+#ifndef _WIN32
+    EXPECT_EQ(fs::status(made).permissions(), madeMode);
+#endif
+    before.erase(madeName);
+    after.erase(madeName);
   }
   EXPECT_EQ(after, before);
 }
@@ -188,12 +214,6 @@ TEST(KnownAnswers, ProgramEncryptsToTheListedCiphertextAndBack) {
     ASSERT_EQ(RunTolbrek5({v.keyIsFile ? "ef" : "ec", "plain", "cipher", key}, dir.path()).status,
               0);
     EXPECT_EQ(Fnv1a64Hex(ReadBytes(dir / "cipher")), v.ciphertextFnv);
-#ifndef _WIN32
-    // A new output gets the permissions of a newly created file.
-    const mode_t mask = ::umask(022);
-    ::umask(mask);
-    EXPECT_EQ(static_cast<mode_t>(fs::status(dir / "cipher").permissions()), 0666 & ~mask);
-#endif
     ASSERT_EQ(RunTolbrek5({v.keyIsFile ? "df" : "dc", "cipher", "back", key}, dir.path()).status,
               0);
     EXPECT_TRUE(ReadBytes(dir / "back") == v.Plaintext());
@@ -224,6 +244,7 @@ TEST(WindowsSharing, OthersCannotOpenTheOutputOrWriteTheInputDuringARun) {
   ASSERT_FALSE(temporary.empty());
   EXPECT_FALSE(open(temporary, GENERIC_READ));
   EXPECT_FALSE(open(dir / "plain", GENERIC_WRITE));
+  EXPECT_TRUE(open(dir / "plain", GENERIC_READ));
   EXPECT_EQ(program.Finish().status, 0);
   EXPECT_FALSE(fs::exists(temporary));
 }
@@ -233,7 +254,8 @@ TEST(WindowsSharing, OthersCannotOpenTheOutputOrWriteTheInputDuringARun) {
 // may read its input and key file but not lock them for writing, and may not
 // lock its temporary output at all. Afterwards the output file is either
 // exactly as it was or the whole new output; only SIGKILL may leave a
-// temporary file, named after the output.
+// temporary file, named after the output, in the output's directory (not
+// the current one).
 
 // Whether this process may lock all of `path` (flock: LOCK_SH or LOCK_EX;
 // record lock: F_RDLCK or F_WRLCK).
@@ -263,11 +285,13 @@ TEST_P(Interrupted, LeavesTheOldOrTheWholeNewOutput) {
               old = MakeBytes("text", 321);
   WriteBytes(dir / "plain", plain);
   WriteBytes(dir / "key", key);
-  WriteBytes(dir / "out", old);
-  RunningProgram program({"ef", "plain", "out", "key"}, dir.path(), std::string("stop:") + c.point);
+  fs::create_directory(dir / "sub");
+  WriteBytes(dir / "sub" / "out", old);
+  RunningProgram program({"ef", "plain", "sub/out", "key"}, dir.path(),
+                         std::string("stop:") + c.point);
   ASSERT_TRUE(program.WaitUntilStopped()) << program.Finish().out;
   fs::path temporary;
-  for (const auto& e : fs::directory_iterator(dir.path())) {
+  for (const auto& e : fs::directory_iterator(dir / "sub")) {
     const std::string name = e.path().filename().string();
     if (name.rfind(".out.tolbrek5-", 0) == 0 && name.size() == 20) temporary = e.path();
   }
@@ -285,19 +309,25 @@ TEST_P(Interrupted, LeavesTheOldOrTheWholeNewOutput) {
   program.Signal(SIGCONT);
   const ProgramRun run = program.Finish();
   EXPECT_EQ(run.status, c.sig == 0 ? 0 : 128 + c.sig) << run.out;
-  EXPECT_TRUE(ReadBytes(dir / "out") == (c.replaced ? RunEngine(plain, key, false).output : old));
+  EXPECT_EQ(run.signal, c.sig);  // a shell running the program in a loop sees it killed
+  EXPECT_TRUE(ReadBytes(dir / "sub" / "out") ==
+              (c.replaced ? RunEngine(plain, key, false).output : old));
   EXPECT_EQ(!temporary.empty() && fs::exists(temporary), c.sig == SIGKILL && !c.replaced);
 }
 
 // Renaming runs with the clean-up signals held: an interrupt that arrives
 // while the output is being renamed takes effect once the output is whole.
-INSTANTIATE_TEST_SUITE_P(
-    Points, Interrupted,
-    ::testing::Values(Interruption{"write", 0, true}, Interruption{"write", SIGKILL, false},
-                      Interruption{"renamed", SIGKILL, true},
-                      Interruption{"written", SIGTERM, false}, Interruption{"fsync", SIGINT, false},
-                      Interruption{"rename", SIGTERM, true}),
-    [](const auto& p) { return std::string(p.param.point) + "_" + std::to_string(p.param.sig); });
+INSTANTIATE_TEST_SUITE_P(Points, Interrupted,
+                         ::testing::Values(Interruption{"write", 0, true},
+                                           Interruption{"write", SIGKILL, false},
+                                           Interruption{"renamed", SIGKILL, true},
+                                           Interruption{"written", SIGTERM, false},
+                                           Interruption{"fsync", SIGINT, false},
+                                           Interruption{"rename", SIGTERM, true}),
+                         [](const auto& p) {
+                           return std::string(p.param.point) + "_" +
+                                  (p.param.sig == 0 ? "Continued" : strsignal(p.param.sig));
+                         });
 #endif
 
 }  // namespace

@@ -177,6 +177,8 @@ std::map<std::string, std::string> Snapshot(const fs::path& dir) {
       what = "-> " + fs::read_symlink(entry.path()).string();
     } else if (entry.is_directory()) {
       what = "<dir>";
+    } else if (!entry.is_regular_file()) {
+      what = "<special>";
     } else if (entry.file_size() < (1u << 20)) {
       what = Fnv1a64Hex(ReadBytes(entry.path()));
     } else {

@@ -60,8 +60,12 @@ EngineRun RunEngine(const Bytes& input, const Bytes& key, bool decrypting,
 void ExpectVectorRoundTrip(const Vector& v, const EngineForm& form = ProductionEngine);
 
 struct ProgramRun {
-  std::string out;  // standard output
-  int status = -1;  // exit status; 128 + signal number when killed
+  std::string out;    // standard output
+  int status = -1;    // exit status; 128 + signal number when killed
+  int signal = 0;     // POSIX systems: the signal that killed it, 0 when it exited
+  bool core = false;  // POSIX systems: it dumped core
+  // POSIX systems: status, signal and core from what waitpid reported.
+  void SetEnding(int waitStatus);
 };
 
 // The program started with `args` in `dir`; `fault` is handed to the fault
@@ -113,7 +117,8 @@ void WriteBytes(const fs::path& file, const Bytes& bytes);
 Bytes ReadBytes(const fs::path& file);
 
 // Every entry below `dir` (hidden ones included) with its content's digest
-// (files under 1 MiB), its size (larger files), its link target or "<dir>".
+// (files under 1 MiB), its size (larger files), its link target, "<dir>" or
+// "<special>" (a FIFO, a device).
 std::map<std::string, std::string> Snapshot(const fs::path& dir);
 
 // The four banner lines every run starts with.

@@ -89,8 +89,14 @@ ProgramRun RunningProgram::Finish() {
          errno == EINTR) {
   }
   reaped_ = true;
-  run.status = WIFEXITED(waitStatus_) ? WEXITSTATUS(waitStatus_) : 128 + WTERMSIG(waitStatus_);
+  run.SetEnding(waitStatus_);
   return run;
+}
+
+void ProgramRun::SetEnding(int waitStatus) {
+  signal = WIFSIGNALED(waitStatus) ? WTERMSIG(waitStatus) : 0;
+  status = signal != 0 ? 128 + signal : WEXITSTATUS(waitStatus);
+  core = WIFSIGNALED(waitStatus) && WCOREDUMP(waitStatus);
 }
 
 ScratchDir::ScratchDir() {

@@ -30,19 +30,24 @@ std::int32_t Uniform(std::mt19937& rng, std::int32_t lo, std::int32_t hi) {
   return std::uniform_int_distribution<std::int32_t>(lo, hi)(rng);
 }
 
+// How a comparison scenario fills the pad.
+enum class PadFill { Random, Zeros, All255 };
+
 // Two equal states: full-size buffers whose first `span` bytes are random
-// (pad style 1: all zero, 2: all 255), and a key of `keyLen` bytes with
-// `keyTail` random bytes kept past its end.
+// (the pad's as `fill` says), and a key of `keyLen` bytes with `keyTail`
+// random bytes kept past its end.
 struct StatePair {
   CipherState a, b;
   StatePair(std::mt19937 rng, std::int32_t keyLen, std::int32_t keyTail, std::int32_t span,
-            int padStyle) {
+            PadFill fill) {
     const auto all = static_cast<std::size_t>(keyLen + keyTail);
     Bytes key(all), in(static_cast<std::size_t>(span)), pad(in.size());
     for (auto& k : key) k = static_cast<std::uint8_t>(rng());
     for (std::size_t i = 0; i < in.size(); ++i) {
       in[i] = static_cast<std::uint8_t>(rng());
-      pad[i] = padStyle == 0 ? static_cast<std::uint8_t>(rng()) : padStyle == 1 ? 0 : 255;
+      pad[i] = fill == PadFill::Zeros    ? 0
+               : fill == PadFill::All255 ? 255
+                                         : static_cast<std::uint8_t>(rng());
     }
     for (CipherState* s : {&a, &b}) {
       s->Key.Assign(key.data(), all, static_cast<std::size_t>(BufferCapacity));
@@ -67,35 +72,67 @@ struct StatePair {
   }
 };
 
+// Pad generation scenarios: the block length range; the key's length against
+// the block N (Short: 1 to 300 bytes, some shorter than 256; UpToBlock: 301 to
+// N; Longer: N to 2N); whether the cursor starts past the end of a shortened
+// key (756 bytes kept past its end) or inside the key; the pad's fill; how
+// many random states, and how many of those have a pad sum of 2 (the rule that
+// zeroes pad bytes) rather than any.
+enum class KeyLength { Short, UpToBlock, Longer };
+struct PadScenario {
+  const char* name;
+  std::int32_t minN;
+  std::int32_t maxN;
+  KeyLength key;
+  bool cursorPastEnd;
+  PadFill fill;
+  int rounds;
+  int roundsWithPadSumTwo;
+};
+using enum KeyLength;
+using enum PadFill;
+// clang-format off
+constexpr PadScenario kPadScenarios[] = {
+    // name                            block N          key        past end  fill    rounds (sum 2)
+    {"ShortKey",                       256,  30000,    Short,     false,    Random, 16,     6},
+    {"ShortKeyPastEnd",                256,  30000,    Short,     true,     Random,  4,     1},
+    {"KeyUpToBlock",                   301,  30000,    UpToBlock, false,    Random, 16,     4},
+    {"LongKey",                        256,  30000,    Longer,    false,    Random, 24,    10},
+    {"LongKeyZeroPad",                 256,  30000,    Longer,    false,    Zeros,   4,     0},
+    {"LongKeyPad255",                  256,  30000,    Longer,    false,    All255,  4,     2},
+    {"LongKeyPastEnd",                 256,  30000,    Longer,    true,     Random,  4,     1},
+    {"BigBlockKeyUpToItPastEnd",       5004, 1000000,  UpToBlock, true,     Random,  4,     2},
+    {"BigBlockLongKeyPastEnd",         5004, 1000000,  Longer,    true,     Random,  2,     0},
+    {"BigBlockLongKeyPastEndPad255",   5004, 1000000,  Longer,    true,     All255,  1,     0},
+    {"BigBlockLongKeyPastEndZeroPad",  5004, 1000000,  Longer,    true,     Zeros,   1,     1},
+};
+// clang-format on
+
 TEST(EngineForms, PadGenerationMatches) {
   std::mt19937 rng(202);
-  for (int round = 0; round < 80 && !HasFailure(); ++round) {
-    const std::int32_t n = round % 10 == 9 ? Uniform(rng, 5004, 1000000) : Uniform(rng, 256, 30000);
-    // Keys shorter than the pad (some shorter than 256 bytes), about as long, and longer.
-    const std::int32_t keyLen = round % 4 == 0   ? Uniform(rng, 1, 300)
-                                : round % 4 == 1 ? Uniform(rng, 301, n)
-                                                 : Uniform(rng, n, 2 * n);
-    // Now and then the cursor starts past the end of a shortened key.
-    const bool pastEnd = round % 5 == 4;
-    const std::int32_t tail = pastEnd ? 756 : 0;
-    const std::int32_t cursor =
-        pastEnd ? keyLen + Uniform(rng, 0, 755) : Uniform(rng, 0, keyLen - 1);
-    const std::int32_t padSum = round % 3 == 0 ? 2 : Uniform(rng, 0, 255);
-    SCOPED_TRACE("round " + std::to_string(round) + ", n " + std::to_string(n) + ", key " +
-                 std::to_string(keyLen));
-    const std::int32_t span = std::max(n, keyLen + tail);
-    StatePair p(std::mt19937(rng()), keyLen, tail, span,
-                round % 16 == 7    ? 1
-                : round % 16 == 15 ? 2
-                                   : 0);
-    for (CipherState* s : {&p.a, &p.b}) {
-      s->BlockLen = n;
-      s->PadKeyCursor = cursor;
-      s->PadSum = padSum;
+  for (const PadScenario& c : kPadScenarios) {
+    for (int round = 0; round < c.rounds && !HasFailure(); ++round) {
+      const std::int32_t n = Uniform(rng, c.minN, c.maxN);
+      const std::int32_t keyLen = c.key == Short       ? Uniform(rng, 1, 300)
+                                  : c.key == UpToBlock ? Uniform(rng, 301, n)
+                                                       : Uniform(rng, n, 2 * n);
+      const std::int32_t tail = c.cursorPastEnd ? 756 : 0;
+      const std::int32_t cursor =
+          c.cursorPastEnd ? keyLen + Uniform(rng, 0, 755) : Uniform(rng, 0, keyLen - 1);
+      const std::int32_t padSum = round < c.roundsWithPadSumTwo ? 2 : Uniform(rng, 0, 255);
+      SCOPED_TRACE(std::string(c.name) + " round " + std::to_string(round) + ", n " +
+                   std::to_string(n) + ", key " + std::to_string(keyLen));
+      const std::int32_t span = std::max(n, keyLen + tail);
+      StatePair p(std::mt19937(rng()), keyLen, tail, span, c.fill);
+      for (CipherState* s : {&p.a, &p.b}) {
+        s->BlockLen = n;
+        s->PadKeyCursor = cursor;
+        s->PadSum = padSum;
+      }
+      GeneratePad(p.a, n);
+      reference::GeneratePad(p.b, n);
+      p.ExpectSame(span, keyLen + tail);
     }
-    GeneratePad(p.a, n);
-    reference::GeneratePad(p.b, n);
-    p.ExpectSame(span, keyLen + tail);
   }
 }
 
@@ -111,34 +148,68 @@ void SteerChainOntoTheLastPosition(Bytes& pad) {
   pad.back() = 1;
 }
 
+// Block transform scenarios: the block length range; a key of 1 to 20 bytes
+// or of 4000 to N + 3000; the last position's rare paths (Partner: its
+// partner falls on itself with a zero pad byte there and wraps to 0; Chain:
+// the chain target does, which needs a block of at most 60000 bytes); the
+// pad's fill; the direction; how many random states.
+enum class LastPosition { Usual, Partner, Chain };
+struct TransformScenario {
+  const char* name;
+  std::int32_t minN;
+  std::int32_t maxN;
+  bool shortKey;
+  LastPosition last;
+  PadFill fill;
+  bool decrypting;
+  int rounds;
+};
+using enum LastPosition;
+constexpr std::int32_t kCap = BufferCapacity;
+// clang-format off
+constexpr TransformScenario kTransformScenarios[] = {
+    // name                          block N        short key  last     fill   decrypt  rounds
+    {"WholeBufferShortKey",          kCap, kCap,    true,      Usual,   Random, false,  1},
+    {"Encrypt",                      5004, 70000,   false,     Usual,   Random, false,  6},
+    {"EncryptShortKey",              5004, 70000,   true,      Usual,   Random, false,  5},
+    {"Decrypt",                      5004, 70000,   false,     Usual,   Random, true,   6},
+    {"DecryptZeroPad",               5004, 70000,   false,     Usual,   Zeros,  true,   3},
+    {"DecryptBig",                   5004, 500000,  false,     Usual,   Random, true,   2},
+    {"DecryptBigZeroPad",            5004, 500000,  false,     Usual,   Zeros,  true,   1},
+    {"PartnerEncryptPad255",         5004, 70000,   false,     Partner, All255, false,  2},
+    {"PartnerEncryptShortKeyPad255", 5004, 70000,   true,      Partner, All255, false,  2},
+    {"PartnerDecrypt",               5004, 70000,   false,     Partner, Random, true,   3},
+    {"PartnerDecryptBig",            5004, 500000,  false,     Partner, Random, true,   1},
+    {"ChainEncrypt",                 5004, 60000,   false,     Chain,   Random, false,  2},
+    {"ChainEncryptShortKey",         5004, 60000,   true,      Chain,   Random, false,  2},
+    {"ChainDecrypt",                 5004, 60000,   false,     Chain,   Random, true,   4},
+};
+// clang-format on
+
 TEST(EngineForms, BlockTransformMatchesBothWays) {
   std::mt19937 rng(303);
-  for (int round = 0; round < 40 && !HasFailure(); ++round) {
-    const bool partner = round % 5 == 1, chain = round % 5 == 2;
-    std::int32_t n = round == 0       ? BufferCapacity
-                     : round % 8 == 7 ? Uniform(rng, 5004, 500000)
-                                      : Uniform(rng, 5004, 70000);
-    if (chain) n = std::min(n, 60000);
-    const std::int32_t keyLen = round % 4 == 0 ? Uniform(rng, 1, 20) : Uniform(rng, 4000, n + 3000);
-    SCOPED_TRACE("round " + std::to_string(round) + ", N " + std::to_string(n) + ", key " +
-                 std::to_string(keyLen));
-    StatePair p(std::mt19937(rng()), keyLen, 0, n, round % 10 == 3 ? 1 : round % 10 == 6 ? 2 : 0);
-    if (partner || chain) {
-      // The partner of the last position falls on itself with a zero pad
-      // byte there, and then wraps to 0; or the chain target does.
-      Bytes pad(p.a.Pad.data(), p.a.Pad.data() + n);
-      pad.back() = 0;
-      if (chain) SteerChainOntoTheLastPosition(pad);
-      for (CipherState* s : {&p.a, &p.b}) std::memcpy(s->Pad.data(), pad.data(), pad.size());
+  for (const TransformScenario& c : kTransformScenarios) {
+    for (int round = 0; round < c.rounds && !HasFailure(); ++round) {
+      const std::int32_t n = Uniform(rng, c.minN, c.maxN);
+      const std::int32_t keyLen = c.shortKey ? Uniform(rng, 1, 20) : Uniform(rng, 4000, n + 3000);
+      SCOPED_TRACE(std::string(c.name) + " round " + std::to_string(round) + ", N " +
+                   std::to_string(n) + ", key " + std::to_string(keyLen));
+      StatePair p(std::mt19937(rng()), keyLen, 0, n, c.fill);
+      if (c.last != Usual) {
+        Bytes pad(p.a.Pad.data(), p.a.Pad.data() + n);
+        pad.back() = 0;
+        if (c.last == Chain) SteerChainOntoTheLastPosition(pad);
+        for (CipherState* s : {&p.a, &p.b}) std::memcpy(s->Pad.data(), pad.data(), pad.size());
+      }
+      for (CipherState* s : {&p.a, &p.b}) {
+        s->BlockLen = n;
+        s->Decrypting = c.decrypting;
+        s->StirState = 999;
+      }
+      TransformBlock(p.a);
+      reference::TransformBlock(p.b);
+      p.ExpectSame(n, keyLen);
     }
-    for (CipherState* s : {&p.a, &p.b}) {
-      s->BlockLen = n;
-      s->Decrypting = round % 2 == 1;
-      s->StirState = 999;
-    }
-    TransformBlock(p.a);
-    reference::TransformBlock(p.b);
-    p.ExpectSame(n, keyLen);
   }
 }
 

@@ -103,17 +103,18 @@ TEST(Rules, KeyFileLengthIsAtMostThePlaintextSize) {
 }
 
 TEST(Rules, KeyPathsAndTextKeys) {
-#ifdef _WIN32
-  EXPECT_EQ(platform::CompleteKeyPath("C:\\", "k"), "C:\\k");
-  EXPECT_EQ(platform::CompleteKeyPath("C:\\u", "d:k.bin"),
-            "d:k.bin");  // only a colon makes a path complete
-#else
-  EXPECT_EQ(platform::CompleteKeyPath("/home/u", "keys/k.bin"), "/home/u/keys/k.bin");
-  EXPECT_EQ(platform::CompleteKeyPath("/", "k"), "/k");
-  EXPECT_EQ(platform::CompleteKeyPath("/home/u", "d:\\k.bin"),
+  // Each system's rule, checked on every system.
+  EXPECT_EQ(platform::CompleteWindowsKeyPath("C:\\", "k"), "C:\\k");
+  EXPECT_EQ(platform::CompleteWindowsKeyPath("C:\\u", "keys/k"), "C:\\u\\keys/k");
+  EXPECT_EQ(platform::CompleteWindowsKeyPath("C:\\u", "d:k.bin"),
+            "d:k.bin");  // a colon makes a path complete
+  EXPECT_EQ(platform::CompleteWindowsKeyPath("C:\\u", "\\\\srv\\share\\k"), "\\\\srv\\share\\k");
+  EXPECT_EQ(platform::CompleteWindowsKeyPath("C:\\u", "//srv/share/k"), "//srv/share/k");
+  EXPECT_EQ(platform::CompleteWindowsKeyPath("C:\\u", "\\k"), "C:\\u\\\\k");  // one is not enough
+  EXPECT_EQ(platform::CompletePosixKeyPath("/home/u", "keys/k.bin"), "/home/u/keys/k.bin");
+  EXPECT_EQ(platform::CompletePosixKeyPath("/", "k"), "/k");
+  EXPECT_EQ(platform::CompletePosixKeyPath("/home/u", "d:\\k.bin"),
             "/home/u/d:\\k.bin");  // only "/" makes a path absolute
-  EXPECT_EQ(platform::CompleteKeyPath("/home/u", "/etc/k"), "/etc/k");
-#endif
   // A text key is taken from 10 bytes on, and its argument always wiped.
   for (const std::string text : {"Some words here", "0123456789", "123456789"}) {
     std::string argument = text;
