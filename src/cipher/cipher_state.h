@@ -45,7 +45,7 @@ struct CipherState {
   SecureBuffer Pad;                // pad of the current block; earlier content is fed back
   SecureBuffer InBlock;            // block as read (plus check value when encrypting)
   SecureBuffer OutBlock;           // transformed block
-  SecureBuffer Taken;              // occupancy marks of the scatter (one byte each, 0 or 1)
+  SecureBuffer Taken;              // occupancy marks of the scatter (bytes or bits)
   std::vector<std::int32_t> Perm;  // decrypting transform scratch, empty between calls
   std::vector<Triple> Triples;     // decrypting transform scratch, empty between calls
 
@@ -73,8 +73,8 @@ struct CipherState {
   // Asks for huge pages for the key and the block buffers (worth it for
   // large blocks, whose scattered reads otherwise miss the address
   // translation caches; not for small ones, which it would make bigger).
-  // Throws std::bad_alloc.
-  void AdviseHugePages();
+  // Only advice: it never fails.
+  void AdviseHugePages() noexcept;
   // Wipes every buffer over the part that held data (`maxBlockLen` bytes of
   // the block buffers, the key's whole history) and releases them, together
   // with any transform scratch.

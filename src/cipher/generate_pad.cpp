@@ -33,8 +33,10 @@ inline std::int64_t WalkStart(std::int64_t keyAcc, std::int64_t L, std::int64_t 
   return walkPos;
 }
 
-// One hop of a walk. Positions and the probe stay below 2^31, so 32-bit
-// unsigned division is exact here.
+// One hop of a walk. Positions and the probe stay below the key's length,
+// under 2^31, so 32-bit unsigned division is exact here; the sum of a
+// position, a key byte and the probe is formed in 64 bits, as its bound
+// (2L + 255) passes 2^32 for the longest keys.
 struct Hop {
   std::uint32_t walkPos;
   std::uint32_t probe;
@@ -45,8 +47,9 @@ inline void StepWalk(const std::uint8_t* key, std::uint32_t L, Hop& w, std::int6
   const std::uint32_t kw = key[w.walkPos];
   const std::int64_t sum = static_cast<std::int64_t>(kp + kw);
   delta += (kp & 1u) ? -sum : sum;
-  std::uint32_t pos = w.walkPos + kw + w.probe;  // below 2L + 255
-  if (pos >= L) pos -= L;
+  std::uint64_t reach = std::uint64_t{w.walkPos} + kw + w.probe;  // below 2L + 255
+  if (reach >= L) reach -= L;
+  auto pos = static_cast<std::uint32_t>(reach);  // below L + 255: fits
   if (pos >= L) pos = pos % L;
   w.walkPos = pos;
   w.probe = w.probe + (L - pos) % (w.probe + 1) + 1;

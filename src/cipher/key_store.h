@@ -5,7 +5,8 @@
 // with its cursor past the new end reads and writes the byte stored there.
 // Growing sets every position from the old length up to the new one to zero.
 // Storage is allocated once, large enough for any length the cipher can
-// reach, so growing never moves the key.
+// reach, so growing never moves the key. The part that holds key bytes is
+// kept out of swap where the system allows it.
 #pragma once
 
 #include <cstddef>
@@ -47,8 +48,9 @@ class KeyStore {
   void Truncate(std::int32_t n) noexcept;
 
   // Moves the key to storage backed by huge pages (bytes already written
-  // would otherwise stay on small pages). Throws std::bad_alloc.
-  void AdviseHugePages();
+  // would otherwise stay on small pages). When that storage cannot be had,
+  // the key stays where it is: the run goes on without the advice.
+  void AdviseHugePages() noexcept;
 
   // Wipes every byte the key ever held and frees the storage.
   void Release() noexcept;

@@ -19,7 +19,7 @@ void CipherState::BeginBlockPhase() {
   PadSum = 2;
 }
 
-void CipherState::AdviseHugePages() {
+void CipherState::AdviseHugePages() noexcept {
   Key.AdviseHugePages();
   InBlock.AdviseHugePages();
   OutBlock.AdviseHugePages();

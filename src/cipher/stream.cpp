@@ -244,13 +244,7 @@ int Stream::BeginBlocks() {
     state_.Key.Truncate(static_cast<std::int32_t>(length));
   }
   begun_ = true;
-  if (size < 0 || size >= kHugePageInput) {
-    try {
-      state_.AdviseHugePages();
-    } catch (const std::bad_alloc&) {
-      // Only an optimisation: the run goes on without it.
-    }
-  }
+  if (size < 0 || size >= kHugePageInput) state_.AdviseHugePages();
   return TOLBREK5_OK;
 }
 

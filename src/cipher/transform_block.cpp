@@ -11,7 +11,7 @@
 // small state that produces them at the start of every segment and
 // recomputes one segment at a time, so its scratch memory is a few tens of
 // kilobytes whatever the block length. Scatter occupancy is a bitset kept in
-// the storage of `Taken`, scanned a word at a time.
+// the bytes of `Taken`, scanned a word at a time.
 #include <bit>
 #include <cassert>
 #include <cstdint>
@@ -105,14 +105,16 @@ struct ChainTargets {
   }
 };
 
-// Yields the scatter slots, with the occupancy marks as a bitset.
+// Yields the scatter slots, with the occupancy marks as a bitset of 64-bit
+// words in the bytes of `Taken`. The words are read and written through
+// memcpy, which compiles to plain loads and stores: the storage is bytes.
 struct ScatterSlots {
-  std::uint64_t* taken;
+  std::uint8_t* taken;
   std::int32_t n;
   std::int32_t cursor;
 
-  ScatterSlots(std::uint8_t* storage, std::int32_t count) : n(count), cursor(count) {
-    taken = reinterpret_cast<std::uint64_t*>(storage);
+  ScatterSlots(std::uint8_t* storage, std::int32_t count)
+      : taken(storage), n(count), cursor(count) {
     std::memset(taken, 0, WordCount(n) * sizeof(std::uint64_t));
   }
 
@@ -120,11 +122,18 @@ struct ScatterSlots {
     return (static_cast<std::size_t>(count) + 63) / 64;
   }
 
+  std::uint64_t Word(std::int32_t w) const {
+    std::uint64_t word = 0;
+    std::memcpy(&word, taken + static_cast<std::size_t>(w) * sizeof word, sizeof word);
+    return word;
+  }
+
   std::int32_t Next(std::int32_t step) {
     cursor = cursor - step;
     if (cursor < 0) cursor += n;
     cursor = HighestFreeAtOrBelow(cursor);
-    taken[cursor >> 6] |= std::uint64_t{1} << (cursor & 63);
+    const std::uint64_t word = Word(cursor >> 6) | std::uint64_t{1} << (cursor & 63);
+    std::memcpy(taken + static_cast<std::size_t>(cursor >> 6) * sizeof word, &word, sizeof word);
     return cursor;
   }
 
@@ -133,7 +142,7 @@ struct ScatterSlots {
     std::int32_t w = at >> 6;
     const unsigned bit = static_cast<unsigned>(at & 63);
     std::uint64_t mask = bit == 63 ? ~std::uint64_t{0} : (std::uint64_t{1} << (bit + 1)) - 1;
-    std::uint64_t free = ~taken[w] & mask;
+    std::uint64_t free = ~Word(w) & mask;
     while (free == 0) {
       if (--w < 0) {
         w = static_cast<std::int32_t>(WordCount(n)) - 1;
@@ -142,7 +151,7 @@ struct ScatterSlots {
       } else {
         mask = ~std::uint64_t{0};
       }
-      free = ~taken[w] & mask;
+      free = ~Word(w) & mask;
     }
     return w * 64 + 63 - std::countl_zero(free);
   }

@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <new>
 
 namespace tolbrek5 {
 
@@ -19,6 +20,8 @@ class SecureBuffer {
   SecureBuffer() = default;
   // Allocates size bytes, all zero. Throws std::bad_alloc when memory is short.
   explicit SecureBuffer(std::size_t size);
+  // The same, but empty instead of throwing when memory is short.
+  SecureBuffer(std::size_t size, const std::nothrow_t&) noexcept;
   ~SecureBuffer();
 
   SecureBuffer(const SecureBuffer&) = delete;
@@ -39,9 +42,16 @@ class SecureBuffer {
   // at the price of memory being committed 2 MiB at a time.
   void AdviseHugePages() noexcept;
 
+  // Keeps the first `n` bytes out of swap, where the system allows it (a
+  // copy written to swap could not be wiped): best effort within the limit
+  // on locked memory, never failing. Only buffers from the system are
+  // locked; a later call extends what an earlier one locked.
+  void LockFirst(std::size_t n) noexcept;
+
   // Zeroes the first `used` bytes (clamped to the size): the part that held
-  // data. In a large buffer only the pages that were ever made resident are
-  // written: the others hold nothing, and writing them would cost memory.
+  // data, whether its pages are in memory or in swap now. Pages that are all
+  // zero already hold nothing and are not written, so untouched memory stays
+  // untouched.
   void Wipe(std::size_t used) noexcept;
   // Wipes the first `used` bytes and frees the storage; the buffer is then empty.
   void Release(std::size_t used) noexcept;
@@ -51,6 +61,8 @@ class SecureBuffer {
  private:
   std::uint8_t* data_ = nullptr;
   std::size_t size_ = 0;
+  std::size_t locked_ = 0;    // bytes from the start kept out of swap
+  bool lockRefused_ = false;  // the limit was reached: no more attempts
 };
 
 }  // namespace tolbrek5

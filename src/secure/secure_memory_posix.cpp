@@ -1,6 +1,8 @@
 #include <sys/mman.h>
+#include <sys/resource.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 
@@ -44,29 +46,12 @@ void* MapAligned(std::size_t size) {
   return reinterpret_cast<void*>(aligned);
 }
 
-}  // namespace
+// Bytes this process locked through Lock and has not unlocked: they count
+// against the limit on locked memory, which the system may not enforce for
+// a privileged process (this code keeps to it all the same).
+std::atomic<std::size_t> g_locked{0};
 
-void WipeResidentPages(std::uint8_t* p, std::size_t n) noexcept {
-  constexpr std::size_t kPage = 4096;
-  constexpr std::size_t kChunkPages = 4096;
-  unsigned char resident[kChunkPages];
-  for (std::size_t off = 0; off < n; off += kChunkPages * kPage) {
-    const std::size_t len = std::min(n - off, kChunkPages * kPage);
-    if (mincore(p + off, len, resident) != 0) {
-      SecureWipe(p + off, len);  // cannot tell: wipe it all
-      continue;
-    }
-    const std::size_t pages = (len + kPage - 1) / kPage;
-    for (std::size_t i = 0; i < pages; ++i) {
-      if ((resident[i] & 1) == 0) continue;
-      std::size_t j = i;
-      while (j + 1 < pages && (resident[j + 1] & 1) != 0) ++j;
-      const std::size_t start = off + i * kPage;
-      SecureWipe(p + start, std::min(n, off + (j + 1) * kPage) - start);
-      i = j;
-    }
-  }
-}
+}  // namespace
 
 void* AllocateZeroed(std::size_t size) noexcept {
   return IsLarge(size) ? MapAligned(size) : std::calloc(size, 1);
@@ -82,6 +67,26 @@ void Free(void* p, std::size_t size) noexcept {
 
 void AdviseHugePages(void* p, std::size_t size) noexcept {
   if (IsLarge(size)) madvise(p, MappedLength(size), MADV_HUGEPAGE);
+}
+
+std::size_t Lock(void* p, std::size_t n) noexcept {
+  rlimit limit{};
+  if (getrlimit(RLIMIT_MEMLOCK, &limit) != 0) return 0;
+  std::size_t room = n;
+  if (limit.rlim_cur != RLIM_INFINITY) {
+    const std::size_t cap = static_cast<std::size_t>(limit.rlim_cur);
+    const std::size_t used = g_locked.load();
+    room = std::min(n, cap > used ? cap - used : 0);
+  }
+  room -= room % kPage;
+  if (room == 0 || mlock(p, room) != 0) return 0;
+  g_locked += room;
+  return room;
+}
+
+void Unlock(void* p, std::size_t n) noexcept {
+  munlock(p, n);
+  g_locked -= n;
 }
 }  // namespace memory
 }  // namespace tolbrek5

@@ -1,7 +1,4 @@
 #include <windows.h>
-// clang-format off
-#include <psapi.h>
-// clang-format on
 
 #include <algorithm>
 #include <cstdlib>
@@ -25,27 +22,6 @@ bool IsLarge(std::size_t size) { return size >= kLarge; }
 
 }  // namespace
 
-void WipeResidentPages(std::uint8_t* p, std::size_t n) noexcept {
-  constexpr std::size_t kPage = 4096;
-  constexpr std::size_t kChunkPages = 512;
-  PSAPI_WORKING_SET_EX_INFORMATION pages[kChunkPages];
-  for (std::size_t off = 0; off < n; off += kChunkPages * kPage) {
-    const std::size_t len = std::min(n - off, kChunkPages * kPage);
-    const std::size_t count = (len + kPage - 1) / kPage;
-    for (std::size_t i = 0; i < count; ++i) pages[i].VirtualAddress = p + off + i * kPage;
-    if (!::QueryWorkingSetEx(::GetCurrentProcess(), pages,
-                             static_cast<DWORD>(count * sizeof pages[0]))) {
-      SecureWipe(p + off, len);  // cannot tell: wipe it all
-      continue;
-    }
-    for (std::size_t i = 0; i < count; ++i) {
-      if (pages[i].VirtualAttributes.Valid == 0) continue;
-      const std::size_t start = off + i * kPage;
-      SecureWipe(p + start, std::min(n, start + kPage) - start);
-    }
-  }
-}
-
 void* AllocateZeroed(std::size_t size) noexcept {
   if (IsLarge(size)) return ::VirtualAlloc(nullptr, size, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
   return std::calloc(size, 1);
@@ -61,5 +37,16 @@ void Free(void* p, std::size_t size) noexcept {
 
 // Huge pages need a privilege that ordinary accounts lack.
 void AdviseHugePages(void*, std::size_t) noexcept {}
+
+// The system bounds locked pages by the process's minimum working set:
+// what does not fit is tried again in halves, down to a single page.
+std::size_t Lock(void* p, std::size_t n) noexcept {
+  for (std::size_t part = n; part >= kPage; part = part / 2 / kPage * kPage) {
+    if (::VirtualLock(p, part)) return part;
+  }
+  return 0;
+}
+
+void Unlock(void* p, std::size_t n) noexcept { ::VirtualUnlock(p, n); }
 }  // namespace memory
 }  // namespace tolbrek5
