@@ -1,12 +1,16 @@
-// The block phase: cuts the input into blocks, runs each through the cipher
-// engine, writes the output and reports the outcome.
+// The block phase: pushes the input through the library's stream, which cuts
+// it into blocks and runs each through the cipher; writes what comes out,
+// shows progress and reports the outcome.
 #pragma once
 
+#include <cstdint>
+#include <functional>
 #include <string>
+#include <string_view>
 
 #include "app/output_file.h"
 #include "app/platform.h"
-#include "cipher/cipher_state.h"
+#include "tolbrek5/tolbrek5.h"
 
 namespace tolbrek5 {
 
@@ -15,11 +19,26 @@ inline constexpr int ExitOk = 0;       // after "Everything ok"
 inline constexpr int ExitFailure = 1;  // after any other message
 inline constexpr int ExitUsage = 2;    // after the usage text
 
-// Entry: `input` open at position 0, `output` created and empty, and the
-// key, the direction and both key cursors set in `state`. Runs every block,
-// keeps the output only when every block succeeded, wipes and releases the
-// state's buffers and returns the run's exit status.
-int RunBlocks(CipherState& state, const std::string& inName, const std::string& outName,
-              platform::File& input, OutputFile& output);
+// What start-up hands over: the input open at its start, the output created.
+struct BlockRun {
+  bool decrypting = false;
+  // The arguments as given, for the information line.
+  std::string inName;
+  std::string outName;
+  platform::File* input = nullptr;
+  // The input's size when it is a regular file; -1 for a stream, whose size
+  // the stream finds by reading ahead.
+  std::int64_t inputSize = -1;
+  OutputFile* output = nullptr;
+  // Decrypting to a terminal: output that does not look like text is refused.
+  bool textOnly = false;
+  // Gives the stream its key once the input's size is known and accepted;
+  // returns the message of a failure, empty on success.
+  std::function<std::string_view(tolbrek5_stream*)> setKey;
+};
+
+// Runs every block; the output is kept (committed) only when every block
+// succeeded. Returns the run's exit status.
+int RunBlocks(const BlockRun& run);
 
 }  // namespace tolbrek5

@@ -1,5 +1,7 @@
-// Where the key comes from: the text of the fourth argument, or the first
-// bytes of a key file.
+// Where the key comes from: the text of the fourth argument, a line read
+// from the terminal or standard input, or the first bytes of a key file.
+// The key stays in the program's own wiped buffers until the stream takes
+// its copy.
 #pragma once
 
 #include <cstdint>
@@ -7,7 +9,7 @@
 #include <string_view>
 
 #include "app/platform.h"
-#include "cipher/key_store.h"
+#include "tolbrek5/tolbrek5.h"
 
 namespace tolbrek5 {
 
@@ -15,39 +17,34 @@ class OutputFile;
 
 // Shortest key accepted, from either source.
 inline constexpr std::int64_t MinKeyLength = 10;
-// Longest key taken from a key file.
-inline constexpr std::int64_t MaxKeyLength = 2147483647;
-
-// Number of key-file bytes used as the key, for a key file of `keyFileSize`
-// bytes (its full size) and an input of `inputSize` bytes. Encrypting uses
-// at most the plaintext's size; decrypting uses at most the size of the
-// plaintext the input decrypts to (the input less one check value per
-// block), which is the key its encryption used.
-std::int64_t KeyFileKeyLength(std::int64_t keyFileSize, std::int64_t inputSize, bool decrypting);
 
 // Copies the text key `argument` (its bytes as received) into `key`, then
 // overwrites the argument with zeros in place so it no longer shows in the
 // process list. False when it is shorter than MinKeyLength (nothing copied).
-bool TakeTextKey(char* argument, KeyStore& key);
+bool TakeTextKey(char* argument, platform::SecretLine& key);
 
 // A text-key argument of exactly this asks for the key instead of giving it.
 inline constexpr std::string_view AskForKey = "-";
 
-enum class AskedKeyOutcome { Taken, TooShort, Mismatch };
+enum class AskedKeyOutcome { Taken, TooShort, Mismatch, NoTerminal };
 
 // Reads the key into `key` when the text key's argument is AskForKey: asked
-// for on the terminal when standard input is one (twice when `confirm`: two
-// different answers are a Mismatch), otherwise the first line of standard
-// input. Every copy is wiped; nothing is taken when the key is TooShort.
-AskedKeyOutcome AskKey(bool confirm, KeyStore& key);
+// for on the terminal when standard input is one, or when standard input
+// carries the data (`inputIsData`; with no terminal that is NoTerminal);
+// otherwise the first line of standard input. On a terminal a key long
+// enough is asked for a second time when `confirm`: two different answers
+// are a Mismatch. Every copy is wiped.
+AskedKeyOutcome AskKey(bool confirm, bool inputIsData, platform::SecretLine& key);
 
-enum class KeyFileOutcome { Loaded, Missing, Unreachable, TooShort, ReadError };
+// Gives `stream` the text key, which is wiped from `key` then. Empty on
+// success, else the message to print.
+std::string_view SetTextKey(tolbrek5_stream* stream, platform::SecretLine& key);
 
-// Reads the key from the key file named by `argument` into `key`, for an
-// input of `inputSize` bytes. The key file stays open (shared) in
-// `keyStream` until the run ends. A key file that is the output is
-// Unreachable: it is never opened.
-KeyFileOutcome LoadKeyFile(const std::string& argument, std::int64_t inputSize, bool decrypting,
-                           const OutputFile& output, KeyStore& key, platform::File& keyStream);
+// Gives `stream` its key from the key file named by `argument`, reading only
+// the bytes the stream's input needs of it. The key file stays open
+// (shared) in `keyStream` until the run ends; a key file that is the output
+// is never opened. Empty on success, else the message to print.
+std::string_view SetKeyFromFile(tolbrek5_stream* stream, const std::string& argument,
+                                const OutputFile& output, platform::File& keyStream);
 
 }  // namespace tolbrek5

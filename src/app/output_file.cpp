@@ -48,6 +48,15 @@ bool OutputFile::Create(const std::string& outName, const platform::FileId& inpu
   return temporary_;
 }
 
+bool OutputFile::CreateStandard(const platform::FileId& input) {
+  assert(!file_.IsOpen() && !temporary_);
+  file_ = platform::StandardOutput();
+  direct_ = true;
+  // Redirected onto the input, it would overwrite what is still to be read.
+  const bool isInput = platform::RegularSizeLeft(file_) >= 0 && platform::IdOf(file_) == input;
+  return file_.IsOpen() && !isInput;
+}
+
 bool OutputFile::IsNamedBy(const std::string& path) const {
   const std::optional<std::string> resolved = platform::FollowLinks(path);
   if (!resolved) return false;

@@ -6,7 +6,8 @@
 // termination signal, removes the temporary file, so an existing file of that
 // name stays exactly as it was. A symbolic link at the output name is
 // followed: its target is what gets replaced. An existing output that is not
-// a regular file (a device such as /dev/null, a FIFO) is written directly.
+// a regular file (a device such as /dev/null, a FIFO) is written directly, and
+// so is standard output.
 #pragma once
 
 #include <cstdint>
@@ -28,6 +29,10 @@ class OutputFile {
   // its directory is missing or not writable, the existing file may not be
   // written, or the output is the input file (`input`) itself.
   bool Create(const std::string& outName, const platform::FileId& input);
+  // Makes standard output the output, written as it comes (nothing can be
+  // taken back). Fails when standard output is closed, or is the input file
+  // (`input`) itself.
+  bool CreateStandard(const platform::FileId& input);
   // Whether `path` (links followed) names the output: the same file, or the
   // same name in the same directory when there is no file yet.
   bool IsNamedBy(const std::string& path) const;

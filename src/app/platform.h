@@ -55,6 +55,13 @@ void SetTitle(std::string_view title);
 // SetTitle changed no title. Called once, after the run's last line.
 void RestoreTitle();
 
+// Sends the console (everything the functions above write) to standard
+// error from now on, so that standard output carries data alone. Called
+// before anything is written.
+void ConsoleToStandardError();
+// Whether standard output itself is a terminal, wherever the console goes.
+bool OutputIsTerminal();
+
 // ---- Reading a key (standard input, or the terminal itself) ----
 
 bool InputIsTerminal();
@@ -93,6 +100,10 @@ struct SecretLine {
 // any of the line's bytes is wiped before it is freed. Should the process be
 // interrupted meanwhile, the interrupt handling turns echo back on.
 void ReadKeyLine(std::string_view prompt, SecretLine& line);
+// Reads one line on the terminal itself (the controlling terminal; the
+// console on Windows) as ReadKeyLine does on a terminal, whatever standard
+// input is. False, with nothing read, when the process has no terminal.
+bool ReadKeyLineOnTerminal(std::string_view prompt, SecretLine& line);
 
 // ---- Files ----
 
@@ -161,6 +172,24 @@ std::int64_t Read(File& file, std::uint8_t* into, std::int64_t n);
 bool WriteAll(File& file, const std::uint8_t* from, std::int64_t n);
 // Flushes the file's data to stable storage.
 bool Sync(File& file);
+
+// ---- Streams: standard input and output, pipes, devices ----
+
+// Standard input and standard output as files of their own (the process's
+// own stay open), in binary mode; a closed File when there is none.
+File StandardInput();
+File StandardOutput();
+// Whether `path` names an existing input to be read as a stream: anything
+// but a regular file, a directory or a socket (a FIFO, a character device).
+bool MayStream(const std::string& path);
+// Opens such an input for reading; a FIFO waits here for its writer.
+File OpenStream(const std::string& path);
+// For a regular file, the bytes from its current position to its end; -1
+// for anything else (a pipe, a device, a terminal).
+std::int64_t RegularSizeLeft(const File& file);
+// Reads what the file has at hand, at most n bytes (waiting for some): the
+// count, 0 at the end of the input, -1 after a read error.
+std::int64_t ReadSome(File& file, std::uint8_t* into, std::int64_t n);
 
 // Whether this process may write the existing file `path`.
 bool MayWrite(const std::string& path);

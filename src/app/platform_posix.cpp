@@ -1,6 +1,7 @@
 // The front end's platform layer on POSIX systems.
 #include <fcntl.h>
 #include <limits.h>
+#include <poll.h>
 #include <signal.h>
 #include <stdio.h>
 #include <sys/file.h>
@@ -56,6 +57,11 @@ volatile sig_atomic_t g_echoOff = 0;
 int g_echoTerminal = -1;
 struct termios g_echoSettings {};  // the terminal's settings before echo was turned off
 std::string_view g_prompt;         // shown on g_echoTerminal while echo is off
+
+// Where the console goes: standard output, or standard error while standard
+// output carries data.
+std::FILE* g_console = stdout;
+volatile sig_atomic_t g_consoleFd = STDOUT_FILENO;
 
 constexpr std::string_view kSaveTitle = "\x1b[22;0t";     // push the title on the terminal's stack
 constexpr std::string_view kRestoreTitle = "\x1b[23;0t";  // pop it
@@ -135,7 +141,7 @@ void RestoreTerminalOnInterrupt() noexcept {
     ::tcflush(g_echoTerminal, TCIFLUSH);
     ::tcsetattr(g_echoTerminal, TCSANOW, &g_echoSettings);
   }
-  if (g_titleSaved != 0) WriteRaw(STDOUT_FILENO, kRestoreTitle);
+  if (g_titleSaved != 0) WriteRaw(g_consoleFd, kRestoreTitle);
 }
 
 // Removes the temporary output, ends an unfinished console line, gives the
@@ -232,13 +238,20 @@ void WipeCommandLine() noexcept {}
 
 // ---- Console ----
 
-void WriteText(std::string_view text) { std::fwrite(text.data(), 1, text.size(), stdout); }
+void WriteText(std::string_view text) { std::fwrite(text.data(), 1, text.size(), g_console); }
 
-void WriteLineEnd() { std::fputc('\n', stdout); }
+void WriteLineEnd() { std::fputc('\n', g_console); }
 
-void Flush() { std::fflush(stdout); }
+void Flush() { std::fflush(g_console); }
 
-bool ConsoleIsTerminal() { return ::isatty(STDOUT_FILENO) == 1; }
+bool ConsoleIsTerminal() { return ::isatty(g_consoleFd) == 1; }
+
+void ConsoleToStandardError() {
+  g_console = stderr;
+  g_consoleFd = STDERR_FILENO;
+}
+
+bool OutputIsTerminal() { return ::isatty(STDOUT_FILENO) == 1; }
 
 void NoteOpenLine(bool open) { g_lineOpen = open ? 1 : 0; }
 
@@ -266,6 +279,29 @@ void RestoreTitle() {
 
 bool InputIsTerminal() { return ::isatty(STDIN_FILENO) == 1; }
 
+namespace {
+
+// Asks on the terminal `fd`: the prompt, a line read with echo off, a line
+// end written back. Ctrl-Z meanwhile gives the echo back and, on resume,
+// takes it and writes the prompt again.
+void AskOnTerminal(int fd, std::string_view prompt, SecretLine& line) {
+  {
+    const SignalsHeld held;
+    g_prompt = prompt;
+    TurnEchoOff(fd);
+    WriteRaw(fd, prompt);
+  }
+  ReadLine(fd, line);
+  {
+    const SignalsHeld held;
+    if (g_echoOff != 0) ::tcsetattr(g_echoTerminal, TCSANOW, &g_echoSettings);
+    g_echoOff = 0;
+  }
+  WriteRaw(fd, "\n");
+}
+
+}  // namespace
+
 void ReadKeyLine(std::string_view prompt, SecretLine& line) {
   line.bytes.Release();
   line.length = 0;
@@ -273,24 +309,21 @@ void ReadKeyLine(std::string_view prompt, SecretLine& line) {
     // The terminal itself takes the prompt, so standard output carries only
     // the program's usual text; without one, standard input is that terminal.
     const File tty(::open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC));
-    const int fd = tty.IsOpen() ? Fd(tty) : STDIN_FILENO;
-    {
-      const SignalsHeld held;
-      g_prompt = prompt;
-      TurnEchoOff(fd);
-      WriteRaw(fd, prompt);
-    }
-    ReadLine(fd, line);
-    {
-      const SignalsHeld held;
-      if (g_echoOff != 0) ::tcsetattr(g_echoTerminal, TCSANOW, &g_echoSettings);
-      g_echoOff = 0;
-    }
-    WriteRaw(fd, "\n");
+    AskOnTerminal(tty.IsOpen() ? Fd(tty) : STDIN_FILENO, prompt, line);
   } else {
     ReadLine(STDIN_FILENO, line);
   }
   line.DropLineEnd();
+}
+
+bool ReadKeyLineOnTerminal(std::string_view prompt, SecretLine& line) {
+  line.bytes.Release();
+  line.length = 0;
+  const File tty(::open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC));
+  if (!tty.IsOpen()) return false;
+  AskOnTerminal(Fd(tty), prompt, line);
+  line.DropLineEnd();
+  return true;
 }
 
 // ---- Files ----
@@ -373,6 +406,49 @@ bool Sync(File& file) {
     if (errno != EINTR) return false;
   }
   return true;
+}
+
+// ---- Streams ----
+
+File StandardInput() { return File(::fcntl(STDIN_FILENO, F_DUPFD_CLOEXEC, 3)); }
+
+File StandardOutput() { return File(::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3)); }
+
+bool MayStream(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode) &&
+         !S_ISSOCK(st.st_mode);
+}
+
+File OpenStream(const std::string& path) {
+  File f(::open(path.c_str(), O_RDONLY | O_NOCTTY | O_CLOEXEC));
+  struct stat st {};
+  if (f.IsOpen() && (::fstat(Fd(f), &st) != 0 || S_ISREG(st.st_mode) || S_ISDIR(st.st_mode)))
+    return File();
+  return f;
+}
+
+std::int64_t RegularSizeLeft(const File& file) {
+  struct stat st {};
+  if (::fstat(Fd(file), &st) != 0 || !S_ISREG(st.st_mode)) return -1;
+  const off_t at = ::lseek(Fd(file), 0, SEEK_CUR);
+  if (at < 0) return -1;
+  return st.st_size > at ? static_cast<std::int64_t>(st.st_size - at) : 0;
+}
+
+std::int64_t ReadSome(File& file, std::uint8_t* into, std::int64_t n) {
+  const auto want = static_cast<std::size_t>(n < kMaxChunk ? n : kMaxChunk);
+  for (;;) {
+    const ssize_t got = ::read(Fd(file), into, want);
+    if (got >= 0) return got;
+    if (errno == EAGAIN || errno == EWOULDBLOCK) {
+      // Standard input left non-blocking by whoever started the program.
+      pollfd ready{Fd(file), POLLIN, 0};
+      ::poll(&ready, 1, -1);
+    } else if (errno != EINTR) {
+      return -1;
+    }
+  }
 }
 
 bool MayWrite(const std::string& path) {

@@ -155,15 +155,38 @@ BOOL WINAPI OnConsoleEvent(DWORD event) {
   return TRUE;
 }
 
+// Where the console goes: standard output, or standard error while standard
+// output carries data.
+std::FILE* g_console = stdout;
+DWORD g_consoleHandle = STD_OUTPUT_HANDLE;
+
 // Console bytes go out as they are: line ends are written by WriteLineEnd,
 // not made by the C library.
 std::FILE* Console() {
   static const bool binary = [] {
     ::_setmode(::_fileno(stdout), _O_BINARY);
+    ::_setmode(::_fileno(stderr), _O_BINARY);
     return true;
   }();
   (void)binary;
-  return stdout;
+  return g_console;
+}
+
+bool IsConsole(DWORD stdHandle) {
+  DWORD mode = 0;
+  return ::GetConsoleMode(::GetStdHandle(stdHandle), &mode) != 0;
+}
+
+// One of the standard handles as a File of its own, in binary mode.
+File DuplicateStandard(DWORD stdHandle, int fd) {
+  ::_setmode(fd, _O_BINARY);
+  HANDLE copy = INVALID_HANDLE_VALUE;
+  const HANDLE self = ::GetCurrentProcess();
+  if (!::DuplicateHandle(self, ::GetStdHandle(stdHandle), self, &copy, 0, FALSE,
+                         DUPLICATE_SAME_ACCESS)) {
+    return File();
+  }
+  return File(ToNative(copy));
 }
 
 }  // namespace
@@ -198,15 +221,19 @@ void WriteLineEnd() { std::fputs("\r\n", Console()); }
 
 void Flush() { std::fflush(Console()); }
 
-bool ConsoleIsTerminal() {
-  DWORD mode = 0;
-  return ::GetConsoleMode(::GetStdHandle(STD_OUTPUT_HANDLE), &mode) != 0;
+bool ConsoleIsTerminal() { return IsConsole(g_consoleHandle); }
+
+void ConsoleToStandardError() {
+  g_console = stderr;
+  g_consoleHandle = STD_ERROR_HANDLE;
 }
 
 void NoteOpenLine(bool open) {
   Held held;
   TheConsole().lineOpen = open;
 }
+
+bool OutputIsTerminal() { return IsConsole(STD_OUTPUT_HANDLE); }
 
 void SetTitle(std::string_view title) {
   if (!ConsoleIsTerminal()) return;
@@ -296,6 +323,27 @@ void ReadKeyLine(std::string_view prompt, SecretLine& line) {
   line.DropLineEnd();
 }
 
+bool ReadKeyLineOnTerminal(std::string_view prompt, SecretLine& line) {
+  // The console's input is there even when standard input is redirected;
+  // without a console there is nobody to ask.
+  const HANDLE console =
+      ::CreateFileW(L"CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                    nullptr, OPEN_EXISTING, 0, nullptr);
+  DWORD mode = 0;
+  if (console == INVALID_HANDLE_VALUE) return false;
+  if (!::GetConsoleMode(console, &mode)) {
+    ::CloseHandle(console);
+    return false;
+  }
+  // ReadKeyLine asks on the console whenever standard input is the console.
+  const HANDLE stdIn = ::GetStdHandle(STD_INPUT_HANDLE);
+  ::SetStdHandle(STD_INPUT_HANDLE, console);
+  ReadKeyLine(prompt, line);
+  ::SetStdHandle(STD_INPUT_HANDLE, stdIn);
+  ::CloseHandle(console);
+  return true;
+}
+
 // ---- Files ----
 
 bool File::Close() noexcept {
@@ -377,6 +425,41 @@ bool WriteAll(File& file, const std::uint8_t* from, std::int64_t n) {
 }
 
 bool Sync(File& file) { return ::FlushFileBuffers(ToHandle(file.Handle())) != 0; }
+
+// ---- Streams ----
+
+File StandardInput() { return DuplicateStandard(STD_INPUT_HANDLE, 0); }
+
+File StandardOutput() { return DuplicateStandard(STD_OUTPUT_HANDLE, 1); }
+
+bool MayStream(const std::string& path) { return KindOf(path) == PathKind::Other; }
+
+File OpenStream(const std::string& path) {
+  File f(
+      ToNative(::CreateFileW(Wide(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                             nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr)));
+  if (f.IsOpen() && ::GetFileType(ToHandle(f.Handle())) == FILE_TYPE_DISK) return File();
+  return f;
+}
+
+std::int64_t RegularSizeLeft(const File& file) {
+  const HANDLE h = ToHandle(file.Handle());
+  LARGE_INTEGER size{};
+  LARGE_INTEGER at{};
+  if (::GetFileType(h) != FILE_TYPE_DISK || !::GetFileSizeEx(h, &size) ||
+      !::SetFilePointerEx(h, LARGE_INTEGER{}, &at, FILE_CURRENT)) {
+    return -1;
+  }
+  return size.QuadPart > at.QuadPart ? size.QuadPart - at.QuadPart : 0;
+}
+
+std::int64_t ReadSome(File& file, std::uint8_t* into, std::int64_t n) {
+  const DWORD want = n < kMaxChunk ? static_cast<DWORD>(n) : kMaxChunk;
+  DWORD got = 0;
+  if (::ReadFile(ToHandle(file.Handle()), into, want, &got, nullptr)) return got;
+  // The writing end of a pipe closed: the end of the input.
+  return ::GetLastError() == ERROR_BROKEN_PIPE ? 0 : -1;
+}
 
 bool MayWrite(const std::string& path) {
   // Opening for writing changes nothing, and answers for the read-only

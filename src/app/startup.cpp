@@ -1,6 +1,8 @@
 // Start-up: title and banner, the arguments, the key, the input and the
 // output, each checked in a fixed order; the first check that fails prints
 // its message and ends the run. When all pass, the block phase takes over.
+// An input or output of "-" is standard input or output; when standard
+// output carries the data, the console goes to standard error.
 #include "app/startup.h"
 
 #include <cstdint>
@@ -13,7 +15,6 @@
 #include "app/key_source.h"
 #include "app/output_file.h"
 #include "app/platform.h"
-#include "cipher/cipher_state.h"
 
 namespace tolbrek5 {
 namespace {
@@ -42,8 +43,8 @@ constexpr std::string_view kUsage[] = {
     "example 2: tolbrek ef inputfile.bin outputfile.bin d:\\keydirectory\\key.bin",
 };
 
-// Smallest plaintext accepted; a ciphertext is one check value longer.
-constexpr std::int64_t kMinInputSize = 5000;
+// An input or output argument of exactly this is standard input or output.
+constexpr std::string_view kStandardStream = "-";
 
 struct Command {
   bool decrypting;
@@ -65,25 +66,48 @@ int Fail(std::string_view message) {
   return ExitFailure;
 }
 
-std::string_view KeyFileMessage(KeyFileOutcome outcome) {
+std::string_view AskedKeyMessage(AskedKeyOutcome outcome) {
   switch (outcome) {
-    case KeyFileOutcome::Missing:
-      return "Keyfile does not exist";
-    case KeyFileOutcome::Unreachable:
-      return "Cannot communicate with keyfile";
-    case KeyFileOutcome::TooShort:
-      return "Key must be consist of at least 10 bytes";
-    case KeyFileOutcome::ReadError:
-    case KeyFileOutcome::Loaded:
+    case AskedKeyOutcome::Mismatch:
+      return "The keys do not match.";
+    case AskedKeyOutcome::NoTerminal:
+      return "The key cannot come from standard input when the input does";
+    case AskedKeyOutcome::TooShort:
+    case AskedKeyOutcome::Taken:
       break;
   }
-  return "Keyfile read error";
+  return "Your key must consist of at least 10 characters.";
+}
+
+// Opens the input: a regular file, standard input, or anything else that can
+// be read as a stream. Its size, when it is a regular file, goes to `size`
+// (-1 otherwise). The message of a failure, or empty.
+std::string_view OpenInput(const std::string& inName, platform::File& input, std::int64_t& size) {
+  size = -1;
+  if (inName == kStandardStream) {
+    input = platform::StandardInput();
+    if (!input.IsOpen()) return "Cannot access inputfile...";
+    // Redirected from a file: what is left of it from where it stands.
+    size = platform::RegularSizeLeft(input);
+    return {};
+  }
+  if (platform::KindOf(inName) == platform::PathKind::Regular) {
+    input = platform::OpenForReading(inName);
+    if (input.IsOpen()) size = platform::SizeOf(input);
+    return size >= 0 ? std::string_view() : "Cannot access inputfile...";
+  }
+  if (!platform::MayStream(inName)) return "Cannot find input file!";
+  input = platform::OpenStream(inName);
+  return input.IsOpen() ? std::string_view() : "Cannot access inputfile...";
 }
 
 // Every check of start-up, in order. Whatever this function leaves behind on
 // a failure (the open input, the temporary output, the key file) is closed
 // and removed by the destructors when it returns.
-int StartUp(CipherState& state, int argc, char** argv) {
+int StartUp(int argc, char** argv) {
+  // Decided before anything is written: data on standard output, the console beside it.
+  const bool dataToOutput = argc == 5 && std::string_view(argv[3]) == kStandardStream;
+  if (dataToOutput) platform::ConsoleToStandardError();
   if (argc == 2 && std::string_view(argv[1]) == "--version") {
     platform::WriteLine("tolbrek5 " TOLBREK5_VERSION);
     return ExitOk;
@@ -104,50 +128,52 @@ int StartUp(CipherState& state, int argc, char** argv) {
     PrintLines(kUsage);
     return ExitUsage;
   }
-  state.Decrypting = command->decrypting;
-  const std::int64_t checkBytes = command->decrypting ? CheckValueSize : 0;
+  // Encrypted bytes would only garble a terminal; refused before a key is asked for.
+  if (dataToOutput && !command->decrypting && platform::OutputIsTerminal())
+    return Fail("Refusing to write encrypted data to a terminal");
 
   // The file names are taken before the command line is wiped of the key.
   const std::string inName = platform::PathArgument(argv, 2);
   const std::string outName = platform::PathArgument(argv, 3);
   const std::string keyPath = command->textKey ? std::string() : platform::PathArgument(argv, 4);
+  // Held in wiped memory until the stream takes it.
+  platform::SecretLine textKey;
   if (command->textKey) {
     AskedKeyOutcome taken = AskedKeyOutcome::Taken;
     if (argv[4] == AskForKey) {
-      taken = AskKey(!command->decrypting, state.Key);
+      taken = AskKey(!command->decrypting, inName == kStandardStream, textKey);
     } else {
-      if (!TakeTextKey(argv[4], state.Key)) taken = AskedKeyOutcome::TooShort;
+      if (!TakeTextKey(argv[4], textKey)) taken = AskedKeyOutcome::TooShort;
       platform::WipeCommandLine();
     }
-    if (taken == AskedKeyOutcome::Mismatch) return Fail("The keys do not match.");
-    if (taken == AskedKeyOutcome::TooShort)
-      return Fail("Your key must consist of at least 10 characters.");
+    if (taken != AskedKeyOutcome::Taken) return Fail(AskedKeyMessage(taken));
   }
 
-  if (platform::KindOf(inName) != platform::PathKind::Regular)
-    return Fail("Cannot find input file!");
-  platform::File input = platform::OpenForReading(inName);
-  if (!input.IsOpen()) return Fail("Cannot access inputfile...");
+  platform::File input;
+  std::int64_t inputSize = -1;
+  if (const std::string_view failure = OpenInput(inName, input, inputSize); !failure.empty())
+    return Fail(failure);
 
   OutputFile output;
-  if (!output.Create(outName, platform::IdOf(input)))
-    return Fail("Cannot create, or access outputfile...");
-
-  const std::int64_t inputSize = platform::SizeOf(input);
-  if (inputSize < kMinInputSize + checkBytes) {
-    return Fail(
-        "Inputfile must be 5000 (encryption) and 5004 bytes (decryption with crc32) or larger");
-  }
+  const bool created = dataToOutput ? output.CreateStandard(platform::IdOf(input))
+                                    : output.Create(outName, platform::IdOf(input));
+  if (!created) return Fail("Cannot create, or access outputfile...");
 
   // Held open, unread further, until the run ends.
   platform::File keyStream;
-  if (!command->textKey) {
-    const KeyFileOutcome outcome =
-        LoadKeyFile(keyPath, inputSize, command->decrypting, output, state.Key, keyStream);
-    if (outcome != KeyFileOutcome::Loaded) return Fail(KeyFileMessage(outcome));
-  }
-
-  return RunBlocks(state, argv[2], argv[3], input, output);
+  BlockRun run;
+  run.decrypting = command->decrypting;
+  run.inName = argv[2];
+  run.outName = argv[3];
+  run.input = &input;
+  run.inputSize = inputSize;
+  run.output = &output;
+  run.textOnly = dataToOutput && command->decrypting && platform::OutputIsTerminal();
+  run.setKey = [&](tolbrek5_stream* stream) {
+    if (command->textKey) return SetTextKey(stream, textKey);
+    return SetKeyFromFile(stream, keyPath, output, keyStream);
+  };
+  return RunBlocks(run);
 }
 
 }  // namespace
@@ -157,14 +183,12 @@ int RunProgram(int argc, char** argv) {
   // From the start: an interrupt during the key prompt must give the
   // terminal back its echo and its title.
   platform::HandleInterrupts();
-  CipherState state;  // both key cursors start at 0
   int status = ExitFailure;
   try {
-    status = StartUp(state, argc, argv);
+    status = StartUp(argc, argv);
   } catch (const std::bad_alloc&) {
     status = Fail("Not enough memory");
   }
-  state.ReleaseAll(0);
   platform::RestoreTitle();
   return status;
 }

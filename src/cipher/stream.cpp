@@ -160,6 +160,12 @@ int Stream::Step(tolbrek5_in_buffer* in, tolbrek5_out_buffer* out) {
   for (;;) {
     Drain(out);
     if (outPos_ < outLen_) return TOLBREK5_MORE;
+    // With a declared size the first block can begin before any input is
+    // taken: the key is asked for first, as a file's reader expects.
+    if (!begun_ && declared_ >= 0) {
+      if (const int allocated = Take(nullptr); allocated != TOLBREK5_OK) return allocated;
+      if (const int begin = BeginBlocks(); begin != TOLBREK5_OK) return begin;
+    }
     if (const int taken = Take(in); taken != TOLBREK5_OK) return taken;
     const std::int64_t length = ReadyBlockLength();
     if (length < 0) {
@@ -249,9 +255,15 @@ int Stream::BeginBlocks() {
 }
 
 int Stream::RunBlock(std::int64_t length) {
+  ++blockNo_;
+  blockLen_ = length;
+  workAtStart_ = state_.Work;
+  lastPermille_ = -1;
+  Report(0);
   const std::int64_t sealRoom = state_.Decrypting ? 0 : CheckValueSize;
   // Only a damaged ciphertext ends in a block longer than any encryption
-  // forms; it is rejected unread, as a block that fails its check.
+  // forms; it is rejected unread, as a block that fails its check (counted
+  // as begun, like any other block).
   if (length + sealRoom > BufferCapacity) return TOLBREK5_ERROR_DECRYPTION_FAILED;
   if (declared_ < 0) {
     dataLen_ = std::max(dataLen_, static_cast<std::int32_t>(length) + CheckValueSize);
@@ -260,11 +272,6 @@ int Stream::RunBlock(std::int64_t length) {
   }
   held_ -= length;
   cut_ += length;
-  ++blockNo_;
-  blockLen_ = length;
-  workAtStart_ = state_.Work;
-  lastPermille_ = -1;
-  Report(0);
   state_.BlockLen = static_cast<std::int32_t>(length);
   switch (runBlock_(state_)) {
     case BlockOutcome::Done:

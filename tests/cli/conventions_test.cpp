@@ -46,10 +46,12 @@ void Populate(const ScratchDir& dir) {
 // helper process leads the terminal's session, like the shell, and puts the
 // program, in a process group of its own, in the terminal's foreground. The
 // terminal is the program's standard input, its controlling terminal and,
-// unless `outputToPipe`, its standard output. Core dumps are allowed.
+// unless `outputToPipe`, its standard output (and its standard input, unless
+// `input` names a file of `dir` to be that). Core dumps are allowed.
 class OnTerminal {
  public:
-  OnTerminal(const std::vector<std::string>& args, const fs::path& dir, bool outputToPipe) {
+  OnTerminal(const std::vector<std::string>& args, const fs::path& dir, bool outputToPipe,
+             const std::string& input = "") {
     int out[2] = {-1, -1};
     int report[2] = {-1, -1};
     int resume[2] = {-1, -1};
@@ -74,6 +76,8 @@ class OnTerminal {
         ::setrlimit(RLIMIT_CORE, &core);
         for (int fd : {0, 1, 2}) ::dup2(slave, fd);
         if ((outputToPipe && ::dup2(out[1], STDOUT_FILENO) < 0) || ::chdir(dir.c_str()) != 0)
+          ::_exit(126);
+        if (!input.empty() && ::dup2(::open(input.c_str(), O_RDONLY), STDIN_FILENO) < 0)
           ::_exit(126);
         std::vector<char*> argv{const_cast<char*>(TOLBREK5_BINARY)};
         for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
@@ -181,15 +185,17 @@ TEST(KeyFromTerminal, AskedWithoutEchoTwiceWhenEncrypting) {
     std::vector<std::string> args;
     std::vector<std::string> typed;
     std::string ending;
+    std::string input = "";  // a file as standard input: the key is asked on the terminal still
   };
   for (const Case& c :
        {Case{{"ec", "plain", "result", "-"}, {kKey, kKey}, kOk},
         Case{{"ec", "plain", "result", "-"}, {kKey, "typed key 0124"}, "The keys do not match.\n"},
         Case{{"dc", "enc", "result", "-"}, {kKey}, kOk},
         // Too short: refused before it is asked for again.
-        Case{{"ec", "plain", "result", "-"}, {"short"}, "at least 10 characters.\n"}}) {
+        Case{{"ec", "plain", "result", "-"}, {"short"}, "at least 10 characters.\n"},
+        Case{{"dc", "-", "result", "-"}, {kKey}, kOk, "enc"}}) {
     fs::remove(dir / "result");
-    OnTerminal t(c.args, dir.path(), true);
+    OnTerminal t(c.args, dir.path(), true, c.input);
     for (std::size_t i = 0; i < c.typed.size(); ++i) {
       ASSERT_TRUE(t.WaitFor(i == 0 ? "Key: " : "Repeat the key: ")) << t.shown;
       t.Type(c.typed[i] + "\n");
@@ -270,6 +276,31 @@ TEST(Title, SavedBeforeItIsSetAndGivenBackAfterTheLastLine) {
   EXPECT_TRUE(t.shown.ends_with("key.bin\r\n\x1b[23;0t")) << t.shown;
   EXPECT_EQ(t.shown.find('\x1b', sizeof kSaveAndSetTitle), t.shown.size() - 7)
       << "one title change only";
+}
+
+// ---- Streams and the terminal ----
+
+// Standard output a terminal: encrypted data is refused before a key is
+// asked for, decrypted data unless its start looks like text.
+TEST(StreamsOnTerminal, OnlyTextIsWrittenToATerminal) {
+  ScratchDir dir;
+  Populate(dir);
+  WriteBytes(dir / "text", MakeBytes("text", 6000));
+  ASSERT_EQ(RunTolbrek5({"ec", "text", "text.enc", kKey}, dir.path()).status, 0);
+  struct Case {
+    std::vector<std::string> args;
+    std::string shows;
+    int status;
+  };
+  for (const Case& c :
+       {Case{{"ec", "plain", "-", "-"}, "Refusing to write encrypted data to a terminal\r\n", 1},
+        Case{{"dc", "enc", "-", kKey}, "\r\nRefusing to write binary data to a terminal\r\n", 1},
+        Case{{"dc", "text.enc", "-", kKey}, "lazy dog. 0123456789\r\n", 0}}) {
+    OnTerminal t(c.args, dir.path(), false);
+    EXPECT_EQ(t.Finish().status, c.status) << c.args[1];
+    EXPECT_NE(t.shown.find(c.shows), std::string::npos) << t.shown;
+    EXPECT_EQ(t.shown.find("Key: "), std::string::npos) << t.shown;
+  }
 }
 
 #endif

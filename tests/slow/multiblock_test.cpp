@@ -14,3 +14,40 @@ TEST(TwoBlockVector, MatchesTheTraceBothWays) { ExpectVectorRoundTrip(FindVector
 
 }  // namespace
 }  // namespace tolbrek5::test
+
+namespace tolbrek5::test {
+namespace {
+
+// v5 (exactly twice the block size) through pipes, standard input to
+// standard output: the listed ciphertext. Then that ciphertext with two
+// bytes more, so that its size is still unknown after the read-ahead: the
+// first block goes out whole before the second fails its check, and the
+// message and exit status say so.
+TEST(TwoBlockStream, PipedGivesTheFileBytesAndAFailureAfterABlockWentOut) {
+  const Vector v = FindVector("v5");
+  ScratchDir dir;
+  const Bytes plain = v.Plaintext();
+  WriteBytes(dir / "plain", plain);
+  const ProgramRun encrypted = RunTolbrek5({"ec", "-", "-", v.keyText}, dir.path(), "pipe:plain");
+  EXPECT_EQ(encrypted.status, 0);
+  EXPECT_TRUE(
+      encrypted.out.ends_with("inputfilesize=30000000 bytes\n\n"
+                              "Encrypting block 1/2\b\b\b2/2\b\b\b\nEverything ok\n"))
+      << encrypted.out;
+  Bytes cipher = ReadBytes(dir / "stdout");
+  EXPECT_EQ(Fnv1a64Hex(cipher), v.ciphertextFnv);
+
+  cipher.push_back(0);
+  cipher.push_back(0);
+  WriteBytes(dir / "cipher", cipher);
+  const ProgramRun decrypted = RunTolbrek5({"dc", "-", "-", v.keyText}, dir.path(), "pipe:cipher");
+  EXPECT_EQ(decrypted.status, 1);
+  EXPECT_TRUE(decrypted.out.ends_with(
+      "inputfilesize=unknown\n\nDecrypting block 1/?\b\b\b2/2\b\b\b\n Decryption failed\n\n"))
+      << decrypted.out;
+  const Bytes out = ReadBytes(dir / "stdout");
+  EXPECT_TRUE(out == Bytes(plain.begin(), plain.begin() + PlainBlockSize));
+}
+
+}  // namespace
+}  // namespace tolbrek5::test

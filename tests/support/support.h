@@ -69,9 +69,12 @@ struct ProgramRun {
 };
 
 // The program started with `args` in `dir`; `fault` is handed to the fault
-// shim (support/fault_shim.cpp) when not empty, except "input:<text>", which
-// makes <text> its standard input; `addressSpace` > 0 limits
-// RLIMIT_AS. Killed if never finished.
+// shim (support/fault_shim.cpp) when not empty, except these, which give it
+// a standard input (and no terminal to turn to): "input:<text>" (through a
+// pipe), "pipe:<file>" (a file of `dir` through a pipe) and "stdin:<file>"
+// (the file itself). With "-" as the third of four arguments, its standard
+// output goes to the file "stdout" in `dir` and `out` is its standard error.
+// `addressSpace` > 0 limits RLIMIT_AS. Killed if never finished.
 class RunningProgram {
  public:
   RunningProgram(const std::vector<std::string>& args, const fs::path& dir,
@@ -90,6 +93,7 @@ class RunningProgram {
  private:
   std::intptr_t process_ = -1;  // process id, or process handle on Windows
   std::intptr_t out_ = -1;      // the reading end of its output
+  std::intptr_t feeder_ = -1;   // what writes a file into its standard input
   bool reaped_ = false;
   int waitStatus_ = 0;
 };

@@ -24,8 +24,27 @@ RunningProgram::RunningProgram(const std::vector<std::string>& args, const fs::p
   std::vector<std::string> env;
   int in[2] = {-1, -1};
   const bool feeds = fault.rfind("input:", 0) == 0;  // the rest is the program's standard input
-  if (feeds && ::pipe2(in, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
-  if (!fault.empty() && !feeds) {
+  const bool pipes = fault.rfind("pipe:", 0) == 0;
+  const bool redirects = fault.rfind("stdin:", 0) == 0;
+  const std::string inFile = where + "/" + fault.substr(fault.find(':') + 1);
+  const std::string outFile = where + "/stdout";
+  const bool dataOut = args.size() == 4 && args[2] == "-";
+  if ((feeds || pipes) && ::pipe2(in, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
+  if (pipes) {
+    // A process of its own writes the file into the pipe, as much as the program reads.
+    feeder_ = ::fork();
+    if (feeder_ == 0) {
+      ::close(in[0]);
+      const int file = ::open(inFile.c_str(), O_RDONLY);
+      char buf[65536];
+      for (ssize_t n; file >= 0 && (n = ::read(file, buf, sizeof buf)) > 0;) {
+        if (::write(in[1], buf, static_cast<std::size_t>(n)) != n) break;
+      }
+      ::_exit(0);
+    }
+    ::close(in[1]);
+  }
+  if (!fault.empty() && !feeds && !pipes && !redirects) {
     // The shim goes ahead of a sanitizer runtime linked as a shared library.
     const char* asan = std::getenv("ASAN_OPTIONS");
     env = {
@@ -37,8 +56,14 @@ RunningProgram::RunningProgram(const std::vector<std::string>& args, const fs::p
   const pid_t pid = ::fork();
   if (pid < 0) throw std::runtime_error("fork failed");
   if (pid == 0) {
-    if (::dup2(fds[1], STDOUT_FILENO) < 0 || ::chdir(where.c_str()) != 0) ::_exit(126);
-    if (feeds && ::dup2(in[0], STDIN_FILENO) < 0) ::_exit(126);
+    const int data =
+        dataOut ? ::open(outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644) : -1;
+    if (dataOut && (data < 0 || ::dup2(data, STDOUT_FILENO) < 0)) ::_exit(126);
+    if (::dup2(fds[1], dataOut ? STDERR_FILENO : STDOUT_FILENO) < 0 || ::chdir(where.c_str()) != 0)
+      ::_exit(126);
+    const int given = redirects ? ::open(inFile.c_str(), O_RDONLY | O_CLOEXEC) : in[0];
+    if ((feeds || pipes || redirects) && (::dup2(given, STDIN_FILENO) < 0 || ::setsid() < 0))
+      ::_exit(126);
     for (int sig : {SIGINT, SIGTERM, SIGHUP}) ::signal(sig, SIG_DFL);
     for (std::string& e : env) ::putenv(e.data());
     const rlimit lim{static_cast<rlim_t>(addressSpace), static_cast<rlim_t>(addressSpace)};
@@ -47,6 +72,7 @@ RunningProgram::RunningProgram(const std::vector<std::string>& args, const fs::p
     ::_exit(127);
   }
   ::close(fds[1]);
+  if (pipes) ::close(in[0]);
   if (feeds) {
     ::close(in[0]);
     if (::write(in[1], fault.data() + 6, fault.size() - 6) < 0)
@@ -64,6 +90,7 @@ RunningProgram::~RunningProgram() {
     }
   }
   ::close(static_cast<int>(out_));
+  if (feeder_ > 0) ::waitpid(static_cast<pid_t>(feeder_), nullptr, 0);
 }
 
 void RunningProgram::Signal(int sig) const { ::kill(static_cast<pid_t>(process_), sig); }

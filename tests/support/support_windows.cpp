@@ -17,8 +17,12 @@ HANDLE H(std::intptr_t h) { return reinterpret_cast<HANDLE>(h); }
 RunningProgram::RunningProgram(const std::vector<std::string>& args, const fs::path& dir,
                                const std::string& fault, std::int64_t addressSpace) {
   const bool feeds = fault.rfind("input:", 0) == 0;  // the rest is the program's standard input
-  if ((!fault.empty() && !feeds) || addressSpace > 0)
+  const bool pipes = fault.rfind("pipe:", 0) == 0;
+  const bool redirects = fault.rfind("stdin:", 0) == 0;
+  if ((!fault.empty() && !feeds && !pipes && !redirects) || addressSpace > 0)
     throw std::runtime_error("faults are injected on POSIX systems only");
+  const fs::path inFile = dir / fault.substr(fault.find(':') + 1);
+  const bool dataOut = args.size() == 4 && args[2] == "-";
   const std::wstring exe = fs::absolute(TOLBREK5_BINARY).wstring();
   // Test arguments hold no quotes and end in no backslash: quoting them is
   // enough for the C runtime's split to give them back.
@@ -32,20 +36,34 @@ RunningProgram::RunningProgram(const std::vector<std::string>& args, const fs::p
       !::CreatePipe(&inRead, &inWrite, &inherit, 0))
     throw std::runtime_error("CreatePipe failed");
   for (HANDLE ours : {readEnd, inWrite}) ::SetHandleInformation(ours, HANDLE_FLAG_INHERIT, 0);
+  const HANDLE given = redirects
+                           ? ::CreateFileW(inFile.wstring().c_str(), GENERIC_READ, FILE_SHARE_READ,
+                                           &inherit, OPEN_EXISTING, 0, nullptr)
+                           : inRead;
+  const HANDLE data = dataOut ? ::CreateFileW((dir / "stdout").wstring().c_str(), GENERIC_WRITE,
+                                              FILE_SHARE_READ, &inherit, CREATE_ALWAYS, 0, nullptr)
+                              : writeEnd;
   STARTUPINFOW si{};
   si.cb = sizeof si;
   si.dwFlags = STARTF_USESTDHANDLES;
-  si.hStdInput = inRead;
-  si.hStdOutput = writeEnd;
-  si.hStdError = ::GetStdHandle(STD_ERROR_HANDLE);
+  si.hStdInput = given;
+  si.hStdOutput = data;
+  si.hStdError = dataOut ? writeEnd : ::GetStdHandle(STD_ERROR_HANDLE);
   PROCESS_INFORMATION pi{};
   const BOOL started = ::CreateProcessW(exe.c_str(), command.data(), nullptr, nullptr, TRUE, 0,
                                         nullptr, dir.wstring().c_str(), &si, &pi);
   ::CloseHandle(writeEnd);
   ::CloseHandle(inRead);
+  if (redirects) ::CloseHandle(given);
+  if (dataOut) ::CloseHandle(data);
+  // As much of the text or file as the program reads.
+  const Bytes piped =
+      pipes ? ReadBytes(inFile) : (feeds ? Bytes(fault.begin() + 6, fault.end()) : Bytes());
   DWORD put = 0;
-  if (started && feeds)
-    ::WriteFile(inWrite, fault.data() + 6, static_cast<DWORD>(fault.size() - 6), &put, nullptr);
+  for (std::size_t at = 0; started && (feeds || pipes) && at < piped.size(); at += put) {
+    const auto n = static_cast<DWORD>(std::min<std::size_t>(piped.size() - at, 1 << 20));
+    if (!::WriteFile(inWrite, piped.data() + at, n, &put, nullptr) || put == 0) break;
+  }
   ::CloseHandle(inWrite);
   if (!started) throw std::runtime_error("CreateProcess failed");
   ::CloseHandle(pi.hThread);

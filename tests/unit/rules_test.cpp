@@ -97,8 +97,13 @@ TEST(Rules, KeyFileLengthIsAtMostThePlaintextSize) {
         // The full 64-bit size counts; never more than 2147483647 bytes.
         {4 * kGiB + 20, 5004, true, 5000},
         {5 * kGiB, 3 * kGiB, false, 2147483647}}) {
-    EXPECT_EQ(KeyFileKeyLength(c.keyFileSize, c.inputSize, c.decrypting), c.expected)
+    tolbrek5_stream* s = tolbrek5_stream_create(c.decrypting ? TOLBREK5_DECRYPT : TOLBREK5_ENCRYPT);
+    ASSERT_EQ(tolbrek5_stream_set_input_size(s, static_cast<std::uint64_t>(c.inputSize)),
+              TOLBREK5_OK);
+    EXPECT_EQ(tolbrek5_stream_key_file_length(s, static_cast<std::uint64_t>(c.keyFileSize)),
+              c.expected)
         << c.keyFileSize << " " << c.inputSize << " " << c.decrypting;
+    tolbrek5_stream_free(s);
   }
 }
 
@@ -118,11 +123,30 @@ TEST(Rules, KeyPathsAndTextKeys) {
   // A text key is taken from 10 bytes on, and its argument always wiped.
   for (const std::string text : {"Some words here", "0123456789", "123456789"}) {
     std::string argument = text;
-    KeyStore key;
+    platform::SecretLine key;
     EXPECT_EQ(TakeTextKey(argument.data(), key), text.size() >= 10) << text;
     EXPECT_EQ(argument, std::string(text.size(), '\0')) << text;
-    EXPECT_EQ(std::string(key.data(), key.data() + key.Length()), text.size() >= 10 ? text : "");
+    EXPECT_EQ(std::string(key.bytes.data(), key.bytes.data() + key.length),
+              text.size() >= 10 ? text : "");
   }
+}
+
+// Standard input redirected from a file is read from where it stands; a
+// pipe has no size to declare.
+TEST(Rules, SizeLeftOfAnInputCountsFromItsPosition) {
+  ScratchDir dir;
+  WriteBytes(dir / "f", MakeBytes("zero", 5100));
+  platform::File file = platform::OpenForReading((dir / "f").string());
+  std::uint8_t skipped[100];
+  ASSERT_EQ(platform::Read(file, skipped, 100), 100);
+  EXPECT_EQ(platform::RegularSizeLeft(file), 5000);
+#ifndef _WIN32
+  int ends[2] = {-1, -1};
+  ASSERT_EQ(::pipe(ends), 0);
+  platform::File reading(ends[0]);
+  platform::File writing(ends[1]);
+  EXPECT_EQ(platform::RegularSizeLeft(reading), -1);
+#endif
 }
 
 #ifndef _WIN32  // a pseudo-terminal
