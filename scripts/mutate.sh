@@ -12,7 +12,8 @@
 #
 # Environment: BUILD (build tree, default build/mutate, configured like the
 # "test" preset), FAST (ctest arguments for every fault, default
-# "-L unit|cli"), SLOW (added for faults marked "slow", default "-L slow"),
+# "-L unit|cli"), SLOW (added for faults marked "slow", default "-L slow"; faults
+# marked "fuzz" add the fuzz test, "-L fuzz"),
 # JOBS (default 2), TEST_TIMEOUT (seconds per test, default 300), RUN_LIMIT
 # (seconds for all the fast tests of one fault, default 300, four times that
 # for the slow ones: a fault that makes runs hang is stopped then).
@@ -112,6 +113,7 @@ while IFS=$'\t' read -r -u 3 id file orig repl labels what; do
   start=$SECONDS
   targets="tolbrek5 tolbrek5_fault_shim unit_tests cli_tests wipe_tests"
   if [ "$labels" = slow ]; then targets="$targets slow_tests"; fi
+  if [ "$labels" = fuzz ]; then targets="$targets fuzz_stream"; fi
   if [ "$labels" = web ]; then
     [ -d "$web_build" ] || cmake --preset web -B "$web_build" -DTOLBREK5_WEB_PROGRAM= >/dev/null
     if cmake --build "$web_build" -j "$jobs" --target tolbrek5_web >"$build/mutant-build.log" 2>&1
@@ -129,6 +131,7 @@ while IFS=$'\t' read -r -u 3 id file orig repl labels what; do
       killers=$(run_tests "$limit" $fast)
     fi
     if [ "$labels" = slow ]; then killers="$killers$(run_tests $((4 * limit)) $slow)"; fi
+    if [ "$labels" = fuzz ]; then killers="$killers$(run_tests "$limit" -L fuzz)"; fi
   else
     killers="(does not build)"
   fi

@@ -127,13 +127,17 @@ int Stream::Process(tolbrek5_in_buffer* in, tolbrek5_out_buffer* out, int direct
   const bool outBad =
       out == nullptr || out->pos > out->size || (out->dst == nullptr && out->size > 0);
   const bool directiveBad = directive != TOLBREK5_CONTINUE && directive != TOLBREK5_END;
-  if (inBad || outBad || directiveBad || (directive == TOLBREK5_CONTINUE && endSeen_)) {
+  const bool endBroken = directive == TOLBREK5_CONTINUE && endGiven_;
+  // Once ended, a stream takes no more input, and after an error no call at all.
+  const bool afterEnd =
+      ended_ != TOLBREK5_MORE && (ended_ != TOLBREK5_OK || (in != nullptr && in->pos < in->size));
+  if (inBad || outBad || directiveBad || endBroken || afterEnd) {
+    // A caller's error ends the stream too: only freeing it is valid then.
+    ended_ = TOLBREK5_ERROR_INVALID_CALL;
     return TOLBREK5_ERROR_INVALID_CALL;
   }
-  if (ended_ != TOLBREK5_MORE) {
-    const bool moreInput = in != nullptr && in->pos < in->size;
-    return ended_ == TOLBREK5_OK && !moreInput ? TOLBREK5_OK : TOLBREK5_ERROR_INVALID_CALL;
-  }
+  if (directive == TOLBREK5_END) endGiven_ = true;
+  if (ended_ == TOLBREK5_OK) return TOLBREK5_OK;
   int code = TOLBREK5_MORE;
   try {
     code = Step(in, out);

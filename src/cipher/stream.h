@@ -55,7 +55,8 @@ class Stream {
   std::int64_t declared_ = -1;  // the declared input size, -1 when none
   std::int64_t cut_ = 0;        // input bytes of the blocks already begun
   std::int64_t held_ = 0;       // input bytes held for the next block
-  bool endSeen_ = false;        // the caller said the input ends
+  bool endGiven_ = false;       // the caller has passed TOLBREK5_END
+  bool endSeen_ = false;        // the input has ended and all of it has been taken
   bool keySet_ = false;
   bool keyFromFile_ = false;
   std::uint64_t keyFileSize_ = 0;
