@@ -32,20 +32,18 @@ BlockOutcome RunBlockSteps(CipherState& s, Evolve evolve, Pad pad, Transform tra
   }
   // Key evolution, pad generation and pad sum: twice per block, the key
   // shortened in between.
-  evolve(s);
-  report(BlockStep::Evolve1);
-  pad(s, s.BlockLen);
-  report(BlockStep::Pad1);
-  AddPadSum(s);
-  report(BlockStep::PadSum1);
+  auto evolveAndPad = [&](BlockStep evolved, BlockStep padded, BlockStep summed) {
+    evolve(s);
+    report(evolved);
+    pad(s, s.BlockLen);
+    report(padded);
+    AddPadSum(s);
+    report(summed);
+  };
+  evolveAndPad(BlockStep::Evolve1, BlockStep::Pad1, BlockStep::PadSum1);
   if (!ShortenKey(s)) return BlockOutcome::Unfit;
   report(BlockStep::Shorten);
-  evolve(s);
-  report(BlockStep::Evolve2);
-  pad(s, s.BlockLen);
-  report(BlockStep::Pad2);
-  AddPadSum(s);
-  report(BlockStep::PadSum2);
+  evolveAndPad(BlockStep::Evolve2, BlockStep::Pad2, BlockStep::PadSum2);
   transform(s);
   report(BlockStep::Transform);
   if (s.Decrypting) {
