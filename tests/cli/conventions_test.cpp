@@ -75,15 +75,10 @@ class OnTerminal {
         const rlimit core{RLIM_INFINITY, RLIM_INFINITY};
         ::setrlimit(RLIMIT_CORE, &core);
         for (int fd : {0, 1, 2}) ::dup2(slave, fd);
-        if ((outputToPipe && ::dup2(out[1], STDOUT_FILENO) < 0) || ::chdir(dir.c_str()) != 0)
+        if (outputToPipe && ::dup2(out[1], STDOUT_FILENO) < 0) ::_exit(126);
+        if (!input.empty() && ::dup2(::open((dir / input).c_str(), O_RDONLY), STDIN_FILENO) < 0)
           ::_exit(126);
-        if (!input.empty() && ::dup2(::open(input.c_str(), O_RDONLY), STDIN_FILENO) < 0)
-          ::_exit(126);
-        std::vector<char*> argv{const_cast<char*>(TOLBREK5_BINARY)};
-        for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
-        ::execv(TOLBREK5_BINARY, argv.data());
-        ::_exit(127);
+        ExecProgram(args, dir);
       }
       ::setpgid(job, job);
       ::tcsetpgrp(slave, job);

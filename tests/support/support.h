@@ -98,6 +98,10 @@ class RunningProgram {
   int waitStatus_ = 0;
 };
 
+// POSIX systems: this process replaced by the program, started with `args`
+// in `dir`.
+[[noreturn]] void ExecProgram(const std::vector<std::string>& args, const fs::path& dir);
+
 inline ProgramRun RunTolbrek5(const std::vector<std::string>& args, const fs::path& dir,
                               const std::string& fault = "", std::int64_t addressSpace = 0) {
   return RunningProgram(args, dir, fault, addressSpace).Finish();
