@@ -23,12 +23,14 @@ RunningProgram::RunningProgram(const std::vector<std::string>& args, const fs::p
   const std::string inFile = (dir / fault.substr(fault.find(':') + 1)).string();
   const std::string outFile = (dir / "stdout").string();
   const bool dataOut = args.size() == 4 && args[2] == "-";
-  if ((feeds || pipes) && ::pipe2(in, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
-  if (pipes) {
-    // A process of its own writes the file into the pipe, as much as the program reads.
+  if (feeds || pipes) {
+    if (::pipe2(in, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
+    // A process of its own writes the text or the file into the pipe, as much as the program
+    // reads.
     feeder_ = ::fork();
     if (feeder_ == 0) {
       ::close(in[0]);
+      if (feeds) ::_exit(::write(in[1], fault.data() + 6, fault.size() - 6) < 0 ? 1 : 0);
       const int file = ::open(inFile.c_str(), O_RDONLY);
       char buf[65536];
       for (ssize_t n; file >= 0 && (n = ::read(file, buf, sizeof buf)) > 0;) {
@@ -64,13 +66,7 @@ RunningProgram::RunningProgram(const std::vector<std::string>& args, const fs::p
     ExecProgram(args, dir);
   }
   ::close(fds[1]);
-  if (pipes) ::close(in[0]);
-  if (feeds) {
-    ::close(in[0]);
-    if (::write(in[1], fault.data() + 6, fault.size() - 6) < 0)
-      throw std::runtime_error("write failed");
-    ::close(in[1]);
-  }
+  ::close(in[0]);
   process_ = pid;
   out_ = fds[0];
 }
