@@ -173,34 +173,56 @@ class OnTerminal {
   int resume_ = -1;  // a byte: continue the stopped job
 };
 
+// Each answer is typed after its prompt, which is asked with echo off. Ctrl-Z (the terminal's
+// stop key) at a prompt, then "fg": the terminal echoes while the program is stopped; on resuming
+// it asks the interrupted question again, without echo, keeping the answers already given.
 TEST(KeyFromTerminal, AskedWithoutEchoTwiceWhenEncrypting) {
   ScratchDir dir;
   Populate(dir);
+  const std::string once = "Key: \r\n";
+  const std::string twice = "Key: \r\nRepeat the key: \r\n";
   struct Case {
     std::vector<std::string> args;
     std::vector<std::string> typed;
+    std::string shown;  // the prompts and line ends the program wrote
     std::string ending;
     std::string input = "";  // a file as standard input: the key is asked on the terminal still
   };
   for (const Case& c :
-       {Case{{"ec", "plain", "result", "-"}, {kKey, kKey}, kOk},
-        Case{{"ec", "plain", "result", "-"}, {kKey, "typed key 0124"}, "The keys do not match.\n"},
-        Case{{"dc", "enc", "result", "-"}, {kKey}, kOk},
+       {Case{{"ec", "plain", "result", "-"}, {kKey, kKey}, twice, kOk},
+        Case{{"ec", "plain", "result", "-"},
+             {kKey, "typed key 0124"},
+             twice,
+             "The keys do not match.\n"},
+        Case{{"dc", "enc", "result", "-"}, {kKey}, once, kOk},
         // Too short: refused before it is asked for again.
-        Case{{"ec", "plain", "result", "-"}, {"short"}, "at least 10 characters.\n"},
-        Case{{"dc", "-", "result", "-"}, {kKey}, kOk, "enc"}}) {
+        Case{{"ec", "plain", "result", "-"}, {"short"}, once, "at least 10 characters.\n"},
+        Case{{"dc", "-", "result", "-"}, {kKey}, once, kOk, "enc"},
+        Case{{"ec", "plain", "result", "-"},
+             {kKey, "half\x1a", kKey},
+             "Key: \r\nRepeat the key: Repeat the key: \r\n",
+             kOk}}) {
     fs::remove(dir / "result");
     OnTerminal t(c.args, dir.path(), true, c.input);
-    for (std::size_t i = 0; i < c.typed.size(); ++i) {
-      ASSERT_TRUE(t.WaitFor(i == 0 ? "Key: " : "Repeat the key: ")) << t.shown;
-      t.Type(c.typed[i] + "\n");
+    std::size_t prompted = 0;
+    for (const std::string& keys : c.typed) {
+      prompted = c.shown.find(": ", prompted) + 2;
+      ASSERT_TRUE(t.WaitFor(c.shown.substr(0, prompted))) << t.shown;
+      EXPECT_FALSE(t.Echoing());
+      if (keys.back() != '\x1a') {
+        t.Type(keys + "\n");
+        continue;
+      }
+      t.Type(keys);
+      ASSERT_TRUE(t.Stopped());
+      EXPECT_TRUE(t.Echoing());
+      t.Resume();
     }
     const bool ok = c.ending == kOk;
     const ProgramRun run = t.Finish();
     EXPECT_EQ(run.status, ok ? 0 : 1);
-    // The prompts and the line ends the program wrote: nothing typed is echoed, nothing is on
-    // standard output.
-    EXPECT_EQ(t.shown, c.typed.size() == 1 ? "Key: \r\n" : "Key: \r\nRepeat the key: \r\n");
+    // Nothing typed is echoed, nothing is on standard output.
+    EXPECT_EQ(t.shown, c.shown);
     EXPECT_TRUE(run.out.ends_with(c.ending)) << run.out;
     EXPECT_TRUE(t.Echoing());
     // "result" is a copy of the other file when the run succeeded, absent when it failed.
@@ -239,28 +261,6 @@ TEST(KeyFromTerminal, InterruptGivesBackEchoAndTitle) {
     EXPECT_EQ(t.shown.rfind(kSaveAndSetTitle, 0), 0u) << t.shown;
     EXPECT_TRUE(t.shown.ends_with("\r\n" + c.ending + "\x1b[23;0t")) << t.shown;
   }
-}
-
-// Ctrl-Z at the second prompt, then "fg": the terminal echoes while the program is stopped; on
-// resuming it asks the interrupted question again, without echo, keeping the first answer.
-TEST(KeyFromTerminal, StoppedAtThePromptAsksAgainWhenContinued) {
-  ScratchDir dir;
-  Populate(dir);
-  OnTerminal t({"ec", "plain", "result", "-"}, dir.path(), true);
-  ASSERT_TRUE(t.WaitFor("Key: "));
-  t.Type(std::string(kKey) + "\n");
-  ASSERT_TRUE(t.WaitFor("Repeat the key: "));
-  t.Type("half\x1a");  // the terminal's stop key, Ctrl-Z
-  ASSERT_TRUE(t.Stopped());
-  EXPECT_TRUE(t.Echoing());
-  t.Resume();
-  ASSERT_TRUE(t.WaitFor("Repeat the key: Repeat the key: ")) << t.shown;
-  EXPECT_FALSE(t.Echoing());
-  t.Type(std::string(kKey) + "\n");
-  const ProgramRun run = t.Finish();
-  EXPECT_EQ(run.status, 0) << run.out;
-  EXPECT_EQ(t.shown, "Key: \r\nRepeat the key: Repeat the key: \r\n");
-  EXPECT_TRUE(ReadBytes(dir / "result") == ReadBytes(dir / "enc"));
 }
 
 // ---- Streams and the terminal ----
