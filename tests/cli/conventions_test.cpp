@@ -243,7 +243,9 @@ TEST(KeyFromTerminal, InterruptGivesBackEchoAndTitle) {
   WriteBytes(dir / "big", MakeBytes("xs61", 3000000));
   struct Case {
     std::vector<std::string> args;
-    std::string shownFirst, typed, ending;
+    std::string shownFirst;
+    std::string typed;
+    std::string ending;
     int sig;
   };
   for (const Case& c : {Case{{"dc", "enc", "result", "-"}, "Key: ", "half\x03", "Key: ", SIGINT},

@@ -66,7 +66,9 @@ void Populate(const fs::path& dir) {
 struct Row {
   std::string name;
   std::vector<std::string> args;
-  std::string fault, phase, message;
+  std::string fault;
+  std::string phase;
+  std::string message;
   int status;
   std::string made;
 };
@@ -270,8 +272,9 @@ class Interrupted : public ::testing::TestWithParam<Interruption> {};
 TEST_P(Interrupted, LeavesTheOldOrTheWholeNewOutput) {
   const Interruption& c = GetParam();
   ScratchDir dir;
-  const Bytes plain = MakeBytes("xs40", 20000), key = MakeBytes("xs41", 64),
-              old = MakeBytes("text", 321);
+  const Bytes plain = MakeBytes("xs40", 20000);
+  const Bytes key = MakeBytes("xs41", 64);
+  const Bytes old = MakeBytes("text", 321);
   WriteBytes(dir / "plain", plain);
   WriteBytes(dir / "key", key);
   fs::create_directory(dir / "sub");
