@@ -75,15 +75,10 @@ class OnTerminal {
         const rlimit core{RLIM_INFINITY, RLIM_INFINITY};
         ::setrlimit(RLIMIT_CORE, &core);
         for (int fd : {0, 1, 2}) ::dup2(slave, fd);
-        if ((outputToPipe && ::dup2(out[1], STDOUT_FILENO) < 0) || ::chdir(dir.c_str()) != 0)
+        if (outputToPipe && ::dup2(out[1], STDOUT_FILENO) < 0) ::_exit(126);
+        if (!input.empty() && ::dup2(::open((dir / input).c_str(), O_RDONLY), STDIN_FILENO) < 0)
           ::_exit(126);
-        if (!input.empty() && ::dup2(::open(input.c_str(), O_RDONLY), STDIN_FILENO) < 0)
-          ::_exit(126);
-        std::vector<char*> argv{const_cast<char*>(TOLBREK5_BINARY)};
-        for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
-        ::execv(TOLBREK5_BINARY, argv.data());
-        ::_exit(127);
+        ExecProgram(args, dir);
       }
       ::setpgid(job, job);
       ::tcsetpgrp(slave, job);
@@ -178,34 +173,56 @@ class OnTerminal {
   int resume_ = -1;  // a byte: continue the stopped job
 };
 
+// Each answer is typed after its prompt, which is asked with echo off. Ctrl-Z (the terminal's
+// stop key) at a prompt, then "fg": the terminal echoes while the program is stopped; on resuming
+// it asks the interrupted question again, without echo, keeping the answers already given.
 TEST(KeyFromTerminal, AskedWithoutEchoTwiceWhenEncrypting) {
   ScratchDir dir;
   Populate(dir);
+  const std::string once = "Key: \r\n";
+  const std::string twice = "Key: \r\nRepeat the key: \r\n";
   struct Case {
     std::vector<std::string> args;
     std::vector<std::string> typed;
+    std::string shown;  // the prompts and line ends the program wrote
     std::string ending;
     std::string input = "";  // a file as standard input: the key is asked on the terminal still
   };
   for (const Case& c :
-       {Case{{"ec", "plain", "result", "-"}, {kKey, kKey}, kOk},
-        Case{{"ec", "plain", "result", "-"}, {kKey, "typed key 0124"}, "The keys do not match.\n"},
-        Case{{"dc", "enc", "result", "-"}, {kKey}, kOk},
+       {Case{{"ec", "plain", "result", "-"}, {kKey, kKey}, twice, kOk},
+        Case{{"ec", "plain", "result", "-"},
+             {kKey, "typed key 0124"},
+             twice,
+             "The keys do not match.\n"},
+        Case{{"dc", "enc", "result", "-"}, {kKey}, once, kOk},
         // Too short: refused before it is asked for again.
-        Case{{"ec", "plain", "result", "-"}, {"short"}, "at least 10 characters.\n"},
-        Case{{"dc", "-", "result", "-"}, {kKey}, kOk, "enc"}}) {
+        Case{{"ec", "plain", "result", "-"}, {"short"}, once, "at least 10 characters.\n"},
+        Case{{"dc", "-", "result", "-"}, {kKey}, once, kOk, "enc"},
+        Case{{"ec", "plain", "result", "-"},
+             {kKey, "half\x1a", kKey},
+             "Key: \r\nRepeat the key: Repeat the key: \r\n",
+             kOk}}) {
     fs::remove(dir / "result");
     OnTerminal t(c.args, dir.path(), true, c.input);
-    for (std::size_t i = 0; i < c.typed.size(); ++i) {
-      ASSERT_TRUE(t.WaitFor(i == 0 ? "Key: " : "Repeat the key: ")) << t.shown;
-      t.Type(c.typed[i] + "\n");
+    std::size_t prompted = 0;
+    for (const std::string& keys : c.typed) {
+      prompted = c.shown.find(": ", prompted) + 2;
+      ASSERT_TRUE(t.WaitFor(c.shown.substr(0, prompted))) << t.shown;
+      EXPECT_FALSE(t.Echoing());
+      if (keys.back() != '\x1a') {
+        t.Type(keys + "\n");
+        continue;
+      }
+      t.Type(keys);
+      ASSERT_TRUE(t.Stopped());
+      EXPECT_TRUE(t.Echoing());
+      t.Resume();
     }
     const bool ok = c.ending == kOk;
     const ProgramRun run = t.Finish();
     EXPECT_EQ(run.status, ok ? 0 : 1);
-    // The prompts and the line ends the program wrote: nothing typed is echoed, nothing is on
-    // standard output.
-    EXPECT_EQ(t.shown, c.typed.size() == 1 ? "Key: \r\n" : "Key: \r\nRepeat the key: \r\n");
+    // Nothing typed is echoed, nothing is on standard output.
+    EXPECT_EQ(t.shown, c.shown);
     EXPECT_TRUE(run.out.ends_with(c.ending)) << run.out;
     EXPECT_TRUE(t.Echoing());
     // "result" is a copy of the other file when the run succeeded, absent when it failed.
@@ -226,7 +243,9 @@ TEST(KeyFromTerminal, InterruptGivesBackEchoAndTitle) {
   WriteBytes(dir / "big", MakeBytes("xs61", 3000000));
   struct Case {
     std::vector<std::string> args;
-    std::string shownFirst, typed, ending;
+    std::string shownFirst;
+    std::string typed;
+    std::string ending;
     int sig;
   };
   for (const Case& c : {Case{{"dc", "enc", "result", "-"}, "Key: ", "half\x03", "Key: ", SIGINT},
@@ -246,42 +265,11 @@ TEST(KeyFromTerminal, InterruptGivesBackEchoAndTitle) {
   }
 }
 
-// Ctrl-Z at the second prompt, then "fg": the terminal echoes while the program is stopped; on
-// resuming it asks the interrupted question again, without echo, keeping the first answer.
-TEST(KeyFromTerminal, StoppedAtThePromptAsksAgainWhenContinued) {
-  ScratchDir dir;
-  Populate(dir);
-  OnTerminal t({"ec", "plain", "result", "-"}, dir.path(), true);
-  ASSERT_TRUE(t.WaitFor("Key: "));
-  t.Type(std::string(kKey) + "\n");
-  ASSERT_TRUE(t.WaitFor("Repeat the key: "));
-  t.Type("half\x1a");  // the terminal's stop key, Ctrl-Z
-  ASSERT_TRUE(t.Stopped());
-  EXPECT_TRUE(t.Echoing());
-  t.Resume();
-  ASSERT_TRUE(t.WaitFor("Repeat the key: Repeat the key: ")) << t.shown;
-  EXPECT_FALSE(t.Echoing());
-  t.Type(std::string(kKey) + "\n");
-  const ProgramRun run = t.Finish();
-  EXPECT_EQ(run.status, 0) << run.out;
-  EXPECT_EQ(t.shown, "Key: \r\nRepeat the key: Repeat the key: \r\n");
-  EXPECT_TRUE(ReadBytes(dir / "result") == ReadBytes(dir / "enc"));
-}
-
-TEST(Title, SavedBeforeItIsSetAndGivenBackAfterTheLastLine) {
-  ScratchDir dir;
-  OnTerminal t({"-h"}, dir.path(), false);
-  EXPECT_EQ(t.Finish().status, 0);
-  EXPECT_EQ(t.shown.rfind(kSaveAndSetTitle, 0), 0u) << t.shown;
-  EXPECT_TRUE(t.shown.ends_with("key.bin\r\n\x1b[23;0t")) << t.shown;
-  EXPECT_EQ(t.shown.find('\x1b', sizeof kSaveAndSetTitle), t.shown.size() - 7)
-      << "one title change only";
-}
-
 // ---- Streams and the terminal ----
 
 // Standard output a terminal: encrypted data is refused before a key is
-// asked for, decrypted data unless its start looks like text.
+// asked for, decrypted data unless its start looks like text. The title is
+// saved and set first and given back after the last line, once.
 TEST(StreamsOnTerminal, OnlyTextIsWrittenToATerminal) {
   ScratchDir dir;
   Populate(dir);
@@ -289,16 +277,20 @@ TEST(StreamsOnTerminal, OnlyTextIsWrittenToATerminal) {
   ASSERT_EQ(RunTolbrek5({"ec", "text", "text.enc", kKey}, dir.path()).status, 0);
   struct Case {
     std::vector<std::string> args;
-    std::string shows;
+    std::string ending;
     int status;
   };
   for (const Case& c :
        {Case{{"ec", "plain", "-", "-"}, "Refusing to write encrypted data to a terminal\r\n", 1},
         Case{{"dc", "enc", "-", kKey}, "\r\nRefusing to write binary data to a terminal\r\n", 1},
-        Case{{"dc", "text.enc", "-", kKey}, "lazy dog. 0123456789\r\n", 0}}) {
+        Case{{"dc", "text.enc", "-", kKey}, "The quic\r\nEverything ok\r\n", 0},
+        Case{{"-h"}, "key.bin\r\n", 0}}) {
     OnTerminal t(c.args, dir.path(), false);
-    EXPECT_EQ(t.Finish().status, c.status) << c.args[1];
-    EXPECT_NE(t.shown.find(c.shows), std::string::npos) << t.shown;
+    EXPECT_EQ(t.Finish().status, c.status) << c.args[0];
+    EXPECT_EQ(t.shown.rfind(kSaveAndSetTitle, 0), 0u) << t.shown;
+    EXPECT_TRUE(t.shown.ends_with(c.ending + "\x1b[23;0t")) << t.shown;
+    EXPECT_EQ(t.shown.find('\x1b', sizeof kSaveAndSetTitle), t.shown.size() - 7)
+        << "one title change only";
     EXPECT_EQ(t.shown.find("Key: "), std::string::npos) << t.shown;
   }
 }

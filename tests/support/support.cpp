@@ -140,7 +140,8 @@ void ExpectTrace(const std::string& name, const Tracer& run) {
 void ExpectVectorRoundTrip(const Vector& v, const EngineForm& form) {
   SCOPED_TRACE("vector " + v.name);
   const Bytes plain = v.Plaintext();
-  Tracer enc(false), dec(true);
+  Tracer enc(false);
+  Tracer dec(true);
   const EngineRun encrypted = RunEngine(plain, v.KeyBytes(), false, &enc, form);
   ExpectTrace(v.name, enc);
   EXPECT_EQ(Fnv1a64Hex(encrypted.output), v.ciphertextFnv);

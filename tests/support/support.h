@@ -33,8 +33,13 @@ std::vector<std::vector<std::string>> ReadTable(const std::string& name);
 
 // A line of data/vectors/vectors.tsv.
 struct Vector {
-  std::string name, plaintextRecipe, keyText, keyFileRecipe, ciphertextFnv;
-  std::size_t size = 0, keyFileLength = 0;
+  std::string name;
+  std::string plaintextRecipe;
+  std::string keyText;
+  std::string keyFileRecipe;
+  std::string ciphertextFnv;
+  std::size_t size = 0;
+  std::size_t keyFileLength = 0;
   bool keyIsFile = false;
   Bytes Plaintext() const { return MakeBytes(plaintextRecipe, size); }
   // The key as the program takes it (a key file's first min(length, size) bytes).
@@ -97,6 +102,10 @@ class RunningProgram {
   bool reaped_ = false;
   int waitStatus_ = 0;
 };
+
+// POSIX systems: this process replaced by the program, started with `args`
+// in `dir`.
+[[noreturn]] void ExecProgram(const std::vector<std::string>& args, const fs::path& dir);
 
 inline ProgramRun RunTolbrek5(const std::vector<std::string>& args, const fs::path& dir,
                               const std::string& fault = "", std::int64_t addressSpace = 0) {

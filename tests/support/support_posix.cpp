@@ -15,26 +15,22 @@
 namespace tolbrek5::test {
 RunningProgram::RunningProgram(const std::vector<std::string>& args, const fs::path& dir,
                                const std::string& fault, std::int64_t addressSpace) {
-  std::vector<std::string> store{TOLBREK5_BINARY};
-  store.insert(store.end(), args.begin(), args.end());
-  std::vector<char*> argv;
-  for (std::string& a : store) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  const std::string where = dir.string();
   std::vector<std::string> env;
   int in[2] = {-1, -1};
   const bool feeds = fault.rfind("input:", 0) == 0;  // the rest is the program's standard input
   const bool pipes = fault.rfind("pipe:", 0) == 0;
   const bool redirects = fault.rfind("stdin:", 0) == 0;
-  const std::string inFile = where + "/" + fault.substr(fault.find(':') + 1);
-  const std::string outFile = where + "/stdout";
+  const std::string inFile = (dir / fault.substr(fault.find(':') + 1)).string();
+  const std::string outFile = (dir / "stdout").string();
   const bool dataOut = args.size() == 4 && args[2] == "-";
-  if ((feeds || pipes) && ::pipe2(in, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
-  if (pipes) {
-    // A process of its own writes the file into the pipe, as much as the program reads.
+  if (feeds || pipes) {
+    if (::pipe2(in, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
+    // A process of its own writes the text or the file into the pipe, as much as the program
+    // reads.
     feeder_ = ::fork();
     if (feeder_ == 0) {
       ::close(in[0]);
+      if (feeds) ::_exit(::write(in[1], fault.data() + 6, fault.size() - 6) < 0 ? 1 : 0);
       const int file = ::open(inFile.c_str(), O_RDONLY);
       char buf[65536];
       for (ssize_t n; file >= 0 && (n = ::read(file, buf, sizeof buf)) > 0;) {
@@ -59,8 +55,7 @@ RunningProgram::RunningProgram(const std::vector<std::string>& args, const fs::p
     const int data =
         dataOut ? ::open(outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644) : -1;
     if (dataOut && (data < 0 || ::dup2(data, STDOUT_FILENO) < 0)) ::_exit(126);
-    if (::dup2(fds[1], dataOut ? STDERR_FILENO : STDOUT_FILENO) < 0 || ::chdir(where.c_str()) != 0)
-      ::_exit(126);
+    if (::dup2(fds[1], dataOut ? STDERR_FILENO : STDOUT_FILENO) < 0) ::_exit(126);
     const int given = redirects ? ::open(inFile.c_str(), O_RDONLY | O_CLOEXEC) : in[0];
     if ((feeds || pipes || redirects) && (::dup2(given, STDIN_FILENO) < 0 || ::setsid() < 0))
       ::_exit(126);
@@ -68,19 +63,20 @@ RunningProgram::RunningProgram(const std::vector<std::string>& args, const fs::p
     for (std::string& e : env) ::putenv(e.data());
     const rlimit lim{static_cast<rlim_t>(addressSpace), static_cast<rlim_t>(addressSpace)};
     if (addressSpace > 0 && ::setrlimit(RLIMIT_AS, &lim) != 0) ::_exit(126);
-    ::execv(argv[0], argv.data());
-    ::_exit(127);
+    ExecProgram(args, dir);
   }
   ::close(fds[1]);
-  if (pipes) ::close(in[0]);
-  if (feeds) {
-    ::close(in[0]);
-    if (::write(in[1], fault.data() + 6, fault.size() - 6) < 0)
-      throw std::runtime_error("write failed");
-    ::close(in[1]);
-  }
+  ::close(in[0]);
   process_ = pid;
   out_ = fds[0];
+}
+
+void ExecProgram(const std::vector<std::string>& args, const fs::path& dir) {
+  std::vector<char*> argv{const_cast<char*>(TOLBREK5_BINARY)};
+  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  if (::chdir(dir.c_str()) == 0) ::execv(TOLBREK5_BINARY, argv.data());
+  ::_exit(127);
 }
 
 RunningProgram::~RunningProgram() {

@@ -31,7 +31,10 @@ RunningProgram::RunningProgram(const std::vector<std::string>& args, const fs::p
     command += L" \"" + fs::path(std::u8string(a.begin(), a.end())).wstring() + L"\"";
 
   SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
-  HANDLE readEnd = nullptr, writeEnd = nullptr, inRead = nullptr, inWrite = nullptr;
+  HANDLE readEnd = nullptr;
+  HANDLE writeEnd = nullptr;
+  HANDLE inRead = nullptr;
+  HANDLE inWrite = nullptr;
   if (!::CreatePipe(&readEnd, &writeEnd, &inherit, 0) ||
       !::CreatePipe(&inRead, &inWrite, &inherit, 0))
     throw std::runtime_error("CreatePipe failed");

@@ -37,11 +37,14 @@ enum class PadFill { Random, Zeros, All255 };
 // (the pad's as `fill` says), and a key of `keyLen` bytes with `keyTail`
 // random bytes kept past its end.
 struct StatePair {
-  CipherState a, b;
+  CipherState a;
+  CipherState b;
   StatePair(std::mt19937 rng, std::int32_t keyLen, std::int32_t keyTail, std::int32_t span,
             PadFill fill) {
     const auto all = static_cast<std::size_t>(keyLen + keyTail);
-    Bytes key(all), in(static_cast<std::size_t>(span)), pad(in.size());
+    Bytes key(all);
+    Bytes in(static_cast<std::size_t>(span));
+    Bytes pad(in.size());
     for (auto& k : key) k = static_cast<std::uint8_t>(rng());
     for (std::size_t i = 0; i < in.size(); ++i) {
       in[i] = static_cast<std::uint8_t>(rng());

@@ -33,7 +33,9 @@ TEST(Rules, KeyGrowthThresholdAndGrownLength) {
                        {MinBlockLen - 256, 0, MinBlockLen - 1},
                        {MinBlockLen - 255, 0, 0}}) {
     Bytes key = MakeBytes("xs5", static_cast<std::size_t>(c.keyLen));
-    key[0] = 3, key[3] = 7, key[7] = c.selected;
+    key[0] = 3;
+    key[3] = 7;
+    key[7] = c.selected;
     CipherState s;
     s.Key.Assign(key.data(), key.size(), static_cast<std::size_t>(MinBlockLen));
     s.BlockLen = MinBlockLen;
@@ -79,7 +81,8 @@ TEST(Rules, SealRejectsEverySingleBitFlip) {
 TEST(Rules, KeyFileLengthIsAtMostThePlaintextSize) {
   constexpr std::int64_t kGiB = std::int64_t{1} << 30;
   struct Case {
-    std::int64_t keyFileSize, inputSize;
+    std::int64_t keyFileSize;
+    std::int64_t inputSize;
     bool decrypting;
     std::int64_t expected;
   };
@@ -111,15 +114,15 @@ TEST(Rules, KeyPathsAndTextKeys) {
   // Each system's rule, checked on every system.
   EXPECT_EQ(platform::CompleteWindowsKeyPath("C:\\", "k"), "C:\\k");
   EXPECT_EQ(platform::CompleteWindowsKeyPath("C:\\u", "keys/k"), "C:\\u\\keys/k");
-  EXPECT_EQ(platform::CompleteWindowsKeyPath("C:\\u", "d:k.bin"),
-            "d:k.bin");  // a colon makes a path complete
+  // A colon makes a path complete, and so do two separators; one is not enough.
+  EXPECT_EQ(platform::CompleteWindowsKeyPath("C:\\u", "d:k.bin"), "d:k.bin");
   EXPECT_EQ(platform::CompleteWindowsKeyPath("C:\\u", "\\\\srv\\share\\k"), "\\\\srv\\share\\k");
   EXPECT_EQ(platform::CompleteWindowsKeyPath("C:\\u", "//srv/share/k"), "//srv/share/k");
-  EXPECT_EQ(platform::CompleteWindowsKeyPath("C:\\u", "\\k"), "C:\\u\\\\k");  // one is not enough
+  EXPECT_EQ(platform::CompleteWindowsKeyPath("C:\\u", "\\k"), "C:\\u\\\\k");
   EXPECT_EQ(platform::CompletePosixKeyPath("/home/u", "keys/k.bin"), "/home/u/keys/k.bin");
   EXPECT_EQ(platform::CompletePosixKeyPath("/", "k"), "/k");
-  EXPECT_EQ(platform::CompletePosixKeyPath("/home/u", "d:\\k.bin"),
-            "/home/u/d:\\k.bin");  // only "/" makes a path absolute
+  // Only "/" makes a path absolute.
+  EXPECT_EQ(platform::CompletePosixKeyPath("/home/u", "d:\\k.bin"), "/home/u/d:\\k.bin");
   // A text key is taken from 10 bytes on, and its argument always wiped.
   for (const std::string text : {"Some words here", "0123456789", "123456789"}) {
     std::string argument = text;
@@ -188,14 +191,16 @@ std::string Rendered(const std::string& raw) {
 }
 
 TEST(Rules, ProgressLineShowsTheBlocksShareOfWorkBelow100AndErasesIt) {
-  int master = -1, terminal = -1;
+  int master = -1;
+  int terminal = -1;
   ASSERT_EQ(::openpty(&master, &terminal, nullptr, nullptr, nullptr), 0);
   std::fflush(stdout);
   const int console = ::dup(STDOUT_FILENO);
   ::dup2(terminal, STDOUT_FILENO);
   std::string raw;
   std::size_t from = 0;
-  int half = -1, over = -1;
+  int half = -1;
+  int over = -1;
   {
     ProgressLine line(false);
     line.SetBlockDone(0.7);  // what an earlier block reached does not count

@@ -69,7 +69,8 @@ TEST(FreedMemory, EveryRunWipesItsKeyAndDataBeforeFreeingThem) {
   const std::string d = dir.path().string() + "/";
   WriteBytes(dir / "plain", MakeBytes("xs60", 20000));
   WriteBytes(dir / "key", MakeBytes("xs61", 300));
-  const int console = ::dup(STDOUT_FILENO), devnull = ::open("/dev/null", O_WRONLY);
+  const int console = ::dup(STDOUT_FILENO);
+  const int devnull = ::open("/dev/null", O_WRONLY);
   for (std::vector<std::string> args :
        {std::vector<std::string>{"ec", d + "plain", d + "enc", "the text key 0123"},
         {"dc", d + "enc", d + "back", "the text key 0123"},
@@ -82,7 +83,8 @@ TEST(FreedMemory, EveryRunWipesItsKeyAndDataBeforeFreeingThem) {
     argv.push_back(nullptr);
     std::fflush(stdout);
     ::dup2(devnull, STDOUT_FILENO);
-    g_watched = g_dirty = 0;
+    g_watched = 0;
+    g_dirty = 0;
     g_watching = true;
     RunProgram(static_cast<int>(argv.size() - 1), argv.data());
     g_watching = false;
