@@ -22,9 +22,11 @@
 #include <cstring>
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "cipher/cipher_state.h"
+#include "testing/engine_forms.h"
 #include "tolbrek5/tolbrek5.h"
 
 namespace {
@@ -55,27 +57,11 @@ struct Xorshift {
 // The baseline: every block through the engine directly, as the program's
 // block phase does it, without files.
 Bytes Engine(const Bytes& input, bool decrypting) {
-  using namespace tolbrek5;
-  CipherState s;
-  s.Decrypting = decrypting;
-  s.Key.Assign(reinterpret_cast<const std::uint8_t*>(kKey.data()), kKey.size(),
-               static_cast<std::size_t>(BufferCapacity));
-  s.BeginBlockPhase();
-  s.AdviseHugePages();
-  Bytes out;
-  out.reserve(input.size() + 64);
-  std::int64_t pos = 0;
-  const auto total = static_cast<std::int64_t>(input.size());
-  while (pos < total) {
-    const std::int64_t len = NextBlockLength(total - pos, s.BlockSize);
-    std::memcpy(s.InBlock.data(), input.data() + pos, static_cast<std::size_t>(len));
-    pos += len;
-    s.BlockLen = static_cast<std::int32_t>(len);
-    if (ProcessBlock(s) != BlockOutcome::Done) Fail("the engine refused a block");
-    out.insert(out.end(), s.OutBlock.data(), s.OutBlock.data() + s.BlockLen);
-  }
-  s.ReleaseAll(BufferCapacity);
-  return out;
+  const Bytes key(kKey.begin(), kKey.end());
+  tolbrek5::EngineRun run =
+      tolbrek5::RunEngine(input, key, decrypting, nullptr, tolbrek5::ProductionEngine, true);
+  if (!run.ok) Fail("the engine refused a block");
+  return std::move(run.output);
 }
 
 // One stream over an input that `next` hands out a piece at a time (0 bytes

@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "cipher/cipher_state.h"
@@ -33,29 +34,13 @@ std::vector<std::uint8_t> Xorshift(std::size_t size, std::uint32_t x) {
 // Runs every block of `input` in the cipher's order; returns the output.
 std::vector<std::uint8_t> Run(const std::vector<std::uint8_t>& input, const std::string& key,
                               bool decrypting, const EngineForm& form) {
-  CipherState s;
-  s.Decrypting = decrypting;
-  s.Key.Assign(reinterpret_cast<const std::uint8_t*>(key.data()), key.size(),
-               static_cast<std::size_t>(BufferCapacity));
-  s.BeginBlockPhase();
-  s.AdviseHugePages();
-  std::vector<std::uint8_t> out;
-  out.reserve(input.size() + 64);
-  std::int64_t pos = 0;
-  const auto total = static_cast<std::int64_t>(input.size());
-  while (pos < total) {
-    const std::int64_t len = NextBlockLength(total - pos, s.BlockSize);
-    std::memcpy(s.InBlock.data(), input.data() + pos, static_cast<std::size_t>(len));
-    pos += len;
-    s.BlockLen = static_cast<std::int32_t>(len);
-    if (ProcessBlockWith(s, nullptr, form) != BlockOutcome::Done) {
-      std::fprintf(stderr, "check failed\n");
-      std::exit(1);
-    }
-    out.insert(out.end(), s.OutBlock.data(), s.OutBlock.data() + s.BlockLen);
+  const std::vector<std::uint8_t> keyBytes(key.begin(), key.end());
+  EngineRun run = RunEngine(input, keyBytes, decrypting, nullptr, form, true);
+  if (!run.ok) {
+    std::fprintf(stderr, "check failed\n");
+    std::exit(1);
   }
-  s.ReleaseAll(BufferCapacity);
-  return out;
+  return std::move(run.output);
 }
 
 double Seconds(std::chrono::steady_clock::time_point since) {

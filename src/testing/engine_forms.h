@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "cipher/block_steps.h"
 #include "cipher/cipher_state.h"
@@ -30,5 +31,16 @@ class BlockObserver {
 // `observer` (when not null).
 BlockOutcome ProcessBlockWith(CipherState& s, BlockObserver* observer,
                               const EngineForm& form = ProductionEngine);
+
+// A whole input through the engine in the block driver's order, without
+// files, for tests and benchmarks: the ciphertext or the plaintext (empty,
+// and `ok` false, when a block fails its check or does not fit).
+struct EngineRun {
+  std::vector<std::uint8_t> output;
+  bool ok = true;
+};
+EngineRun RunEngine(const std::vector<std::uint8_t>& input, const std::vector<std::uint8_t>& key,
+                    bool decrypting, BlockObserver* observer = nullptr,
+                    const EngineForm& form = ProductionEngine, bool hugePages = false);
 
 }  // namespace tolbrek5

@@ -70,30 +70,6 @@ Vector FindVector(const std::string& name) {
   return {};
 }
 
-EngineRun RunEngine(const Bytes& input, const Bytes& key, bool decrypting, BlockObserver* observer,
-                    const EngineForm& form) {
-  CipherState s;
-  s.Decrypting = decrypting;
-  s.Key.Assign(key.data(), key.size(), static_cast<std::size_t>(BufferCapacity));
-  s.BeginBlockPhase();
-  EngineRun run;
-  const auto total = static_cast<std::int64_t>(input.size());
-  for (std::int64_t pos = 0; run.ok && pos < total;) {
-    const std::int64_t len = NextBlockLength(total - pos, s.BlockSize);
-    run.ok = len <= BufferCapacity;
-    if (!run.ok) break;
-    std::memcpy(s.InBlock.data(), input.data() + pos, static_cast<std::size_t>(len));
-    pos += len;
-    s.BlockLen = static_cast<std::int32_t>(len);
-    run.ok = ProcessBlockWith(s, observer, form) == BlockOutcome::Done;
-    if (run.ok)
-      run.output.insert(run.output.end(), s.OutBlock.data(), s.OutBlock.data() + s.BlockLen);
-  }
-  if (!run.ok) run.output.clear();
-  s.ReleaseAll(BufferCapacity);
-  return run;
-}
-
 namespace {
 
 // Records every block step as a trace line.

@@ -50,15 +50,6 @@ struct Vector {
 };
 Vector FindVector(const std::string& name);
 
-// A whole input through the engine in the block driver's order, without
-// files: the ciphertext or the plaintext (empty when a check fails).
-struct EngineRun {
-  Bytes output;
-  bool ok = true;
-};
-EngineRun RunEngine(const Bytes& input, const Bytes& key, bool decrypting,
-                    BlockObserver* observer = nullptr, const EngineForm& form = ProductionEngine);
-
 // Encrypts the vector's plaintext checking every trace line and the
 // ciphertext digest, then decrypts it checking the same states and the
 // plaintext. The first differing line names the step and block.
