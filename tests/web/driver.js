@@ -27,16 +27,19 @@ async function openPage(downloads) {
   const browser = await puppeteer.launch({ executablePath: process.env.CHROMIUM ||
     '/usr/bin/chromium', args: ['--no-sandbox', '--disable-dev-shm-usage'] });
   const page = await browser.newPage();
-  await (await page.createCDPSession()).send('Page.setDownloadBehavior',
-    { behavior: 'allow', downloadPath: downloads });
+  const events = await browser.target().createCDPSession();
+  await events.send('Browser.setDownloadBehavior',
+    { behavior: 'allow', downloadPath: downloads, eventsEnabled: true });
   await page.goto(`http://127.0.0.1:${server.address().port}/`);
-  return { page, downloads, close: () => browser.close().then(() => server.close()) };
+  const close = () => browser.close().then(() => server.close());
+  return { page, downloads, events, close };
 }
 
 // Sets the controls, clicks Encrypt or Decrypt and waits for the outcome: the status and, when
-// a result is offered, its name and bytes (the downloaded file appears under its name once
-// complete; a minute after the click at the latest, or it is not coming).
-async function run({ page, downloads }, { input, key = '', keyFile = '', decrypt = false }) {
+// a result is offered, its name and bytes (read once the browser reports the download complete:
+// the file of that name may exist, empty, before).
+async function run(session, { input, key = '', keyFile = '', decrypt = false }) {
+  const { page, downloads, events } = session;
   await page.$eval('#key', (field, text) => { field.value = text; }, key);
   await page.$eval('#keyfile', (field) => { field.value = ''; });
   if (keyFile) await (await page.$('#keyfile')).uploadFile(keyFile);
@@ -46,12 +49,17 @@ async function run({ page, downloads }, { input, key = '', keyFile = '', decrypt
   const status = await page.$eval('#status', (element) => element.textContent);
   const name = await page.$eval('#download', (link) => (link.hidden ? '' : link.download));
   if (!name) return { status };
+  const downloaded = new Promise((resolve, reject) => {
+    events.on('Browser.downloadProgress', function listener({ state }) {
+      if (state === 'inProgress') return;
+      events.off('Browser.downloadProgress', listener);
+      if (state === 'completed') resolve();
+      else reject(new Error(`the download of ${name} was ${state}`));
+    });
+  });
   await page.click('#download');
+  await downloaded;
   const file = path.join(downloads, name);
-  for (let waited = 0; !fs.existsSync(file); waited += 20) {
-    if (waited > 60000) throw new Error(`no ${name} among ${fs.readdirSync(downloads)}`);
-    await new Promise((resolve) => setTimeout(resolve, 20));
-  }
   const bytes = fs.readFileSync(file);
   fs.rmSync(file);
   return { status, name, bytes };

@@ -53,7 +53,8 @@ test('the same bytes as the program, both ways', async () => {
     fs.writeFileSync(at(encrypted.name), encrypted.bytes);
     const decrypted = await run(session, { ...job, input: at(encrypted.name), decrypt: true });
     const plain = fs.readFileSync(job.input);
-    assert.ok(decrypted.name === `${name}.txt` && decrypted.bytes.equals(plain), name);
+    const same = decrypted.name === `${name}.txt` && decrypted.bytes.equals(plain);
+    assert.ok(same, `${name}: ${decrypted.status}`);
   }
 });
 
