@@ -12,12 +12,6 @@ namespace {
 
 TEST(TwoBlockVector, MatchesTheTraceBothWays) { ExpectVectorRoundTrip(FindVector("v6")); }
 
-}  // namespace
-}  // namespace tolbrek5::test
-
-namespace tolbrek5::test {
-namespace {
-
 // v5 (exactly twice the block size) through pipes, standard input to
 // standard output: the listed ciphertext. Then that ciphertext with two
 // bytes more, so that its size is still unknown after the read-ahead: the
