@@ -45,19 +45,17 @@ void Populate(const ScratchDir& dir) {
 // The program on a pseudo-terminal, run as a job-control shell runs a job: a
 // helper process leads the terminal's session, like the shell, and puts the
 // program, in a process group of its own, in the terminal's foreground. The
-// terminal is the program's standard input, its controlling terminal and,
-// unless `outputToPipe`, its standard output (and its standard input, unless
-// `input` names a file of `dir` to be that). Core dumps are allowed.
+// terminal is the program's controlling terminal, its standard output and its
+// standard input, unless `input` names a file of `dir` to be that. Core dumps
+// are allowed.
 class OnTerminal {
  public:
-  OnTerminal(const std::vector<std::string>& args, const fs::path& dir, bool outputToPipe,
-             const std::string& input = "") {
-    int out[2] = {-1, -1};
+  OnTerminal(const std::vector<std::string>& args, const fs::path& dir, const std::string& input) {
     int report[2] = {-1, -1};
     int resume[2] = {-1, -1};
     int slave = -1;
-    if ((outputToPipe && ::pipe2(out, O_CLOEXEC) != 0) || ::pipe2(report, O_CLOEXEC) != 0 ||
-        ::pipe2(resume, O_CLOEXEC) != 0 || ::openpty(&master_, &slave, nullptr, nullptr, nullptr))
+    if (::pipe2(report, O_CLOEXEC) != 0 || ::pipe2(resume, O_CLOEXEC) != 0 ||
+        ::openpty(&master_, &slave, nullptr, nullptr, nullptr))
       throw std::runtime_error("pipe or pseudo-terminal failed");
     ::fcntl(master_, F_SETFD, FD_CLOEXEC);
     shell_ = ::fork();
@@ -75,7 +73,6 @@ class OnTerminal {
         const rlimit core{RLIM_INFINITY, RLIM_INFINITY};
         ::setrlimit(RLIMIT_CORE, &core);
         for (int fd : {0, 1, 2}) ::dup2(slave, fd);
-        if (outputToPipe && ::dup2(out[1], STDOUT_FILENO) < 0) ::_exit(126);
         if (!input.empty() && ::dup2(::open((dir / input).c_str(), O_RDONLY), STDIN_FILENO) < 0)
           ::_exit(126);
         ExecProgram(args, dir);
@@ -99,14 +96,13 @@ class OnTerminal {
       }
       ::_exit(0);
     }
-    for (int fd : {slave, out[1], report[1], resume[0]}) ::close(fd);
-    out_ = out[0];
+    for (int fd : {slave, report[1], resume[0]}) ::close(fd);
     report_ = report[0];
     resume_ = resume[1];
     if (::read(report_, &pid_, sizeof pid_) != sizeof pid_) throw std::runtime_error("no job");
   }
   ~OnTerminal() {  // a program still running gets a hang-up
-    for (int fd : {master_, out_, report_, resume_}) ::close(fd);
+    for (int fd : {master_, report_, resume_}) ::close(fd);
     if (shell_ > 0) ::waitpid(shell_, nullptr, 0);
   }
   // Reads what the terminal shows until `text` appears; false once the program has closed it, or
@@ -145,14 +141,11 @@ class OnTerminal {
   }
   // As a shell's "fg": the terminal's foreground again, and continued.
   void Resume() { ASSERT_EQ(::write(resume_, "", 1), 1); }
-  // Reads the terminal and the pipe to their ends and waits for the program's end.
+  // Reads the terminal to its end and waits for the program's end.
   ProgramRun Finish() {
     if (!WaitFor(std::string(1, '\0')) && silent_) ::kill(pid_, SIGKILL);
     ::close(std::exchange(resume_, -1));  // a stopped program is continued
     ProgramRun run;
-    char buf[256];
-    for (ssize_t got; out_ >= 0 && (got = ::read(out_, buf, sizeof buf)) > 0;)
-      run.out.append(buf, static_cast<std::size_t>(got));
     int status = 0;
     while (::read(report_, &status, sizeof status) == sizeof status && WIFSTOPPED(status)) {
     }
@@ -168,130 +161,110 @@ class OnTerminal {
   pid_t shell_ = -1;
   bool silent_ = false;
   int master_ = -1;
-  int out_ = -1;
   int report_ = -1;  // the job's pid and its changes, from the shell
   int resume_ = -1;  // a byte: continue the stopped job
 };
 
-// Each answer is typed after its prompt, which is asked with echo off. Ctrl-Z (the terminal's
-// stop key) at a prompt, then "fg": the terminal echoes while the program is stopped; on resuming
-// it asks the interrupted question again, without echo, keeping the answers already given.
-TEST(KeyFromTerminal, AskedWithoutEchoTwiceWhenEncrypting) {
+const char kSaveAndSetTitle[] = "\x1b[22;0t\x1b]0;Varnel 5 ref. commandline operation...\a";
+const char kRestoreTitle[] = "\x1b[23;0t";
+
+// A run on the terminal. Each text of `typed` is typed once the terminal shows the text before it;
+// typed Ctrl-Z ("\x1a") stops the program, which a shell's "fg" then continues.
+struct TerminalCase {
+  std::vector<std::string> args;
+  std::vector<std::pair<std::string, std::string>> typed;
+  std::string prompts;     // what the terminal shows from the first prompt on ("": no prompt)
+  std::string last;        // what it shows last, before the title is given back
+  int status;              // 128 + the signal the program dies by
+  std::string input = "";  // a file as standard input: the key is asked on the terminal still
+};
+
+// Answers typed after their prompts, asked with echo off; Ctrl-Z at a prompt, then "fg": the
+// terminal echoes while the program is stopped; on resuming the program asks the interrupted
+// question again, without echo, keeping the answers already given. Ctrl-C and Ctrl-\ (whose
+// default action dumps core) at the prompt, Ctrl-C in the block phase: the program dies by the
+// signal, as a shell running it in a loop must see, with no core dump and no output; the prompt
+// or the progress line is ended. Data to the terminal: encrypted data is refused before a key is
+// asked for, decrypted data unless its start looks like text. Each run saves and sets the title
+// first and gives it back last, once, and leaves the terminal echoing, with nothing typed left.
+TEST(OnTerminal, KeysAnswersInterruptsAndData) {
   ScratchDir dir;
   Populate(dir);
+  WriteBytes(dir / "big", MakeBytes("xs61", 3000000));
+  WriteBytes(dir / "text", MakeBytes("text", 6000));
+  ASSERT_EQ(RunTolbrek5({"ec", "text", "text.enc", kKey}, dir.path()).status, 0);
+  const std::string key = std::string(kKey) + "\n";
   const std::string once = "Key: \r\n";
   const std::string twice = "Key: \r\nRepeat the key: \r\n";
-  struct Case {
-    std::vector<std::string> args;
-    std::vector<std::string> typed;
-    std::string shown;  // the prompts and line ends the program wrote
-    std::string ending;
-    std::string input = "";  // a file as standard input: the key is asked on the terminal still
-  };
-  for (const Case& c :
-       {Case{{"ec", "plain", "result", "-"}, {kKey, kKey}, twice, kOk},
-        Case{{"ec", "plain", "result", "-"},
-             {kKey, "typed key 0124"},
-             twice,
-             "The keys do not match.\n"},
-        Case{{"dc", "enc", "result", "-"}, {kKey}, once, kOk},
+  const std::string ok = "Everything ok\r\n";
+  const std::vector<std::string> ask = {"ec", "plain", "result", "-"};
+  const std::vector<std::string> askDecrypting = {"dc", "enc", "result", "-"};
+  for (const TerminalCase& c :
+       {TerminalCase{ask, {{"Key: ", key}, {"Repeat the key: ", key}}, twice, ok, 0},
+        TerminalCase{ask,
+                     {{"Key: ", key}, {"Repeat the key: ", "typed key 0124\n"}},
+                     twice,
+                     "The keys do not match.\r\n",
+                     1},
+        TerminalCase{askDecrypting, {{"Key: ", key}}, once, ok, 0},
         // Too short: refused before it is asked for again.
-        Case{{"ec", "plain", "result", "-"}, {"short"}, once, "at least 10 characters.\n"},
-        Case{{"dc", "-", "result", "-"}, {kKey}, once, kOk, "enc"},
-        Case{{"ec", "plain", "result", "-"},
-             {kKey, "half\x1a", kKey},
-             "Key: \r\nRepeat the key: Repeat the key: \r\n",
-             kOk}}) {
+        TerminalCase{ask, {{"Key: ", "short\n"}}, once, "at least 10 characters.\r\n", 1},
+        TerminalCase{{"dc", "-", "result", "-"}, {{"Key: ", key}}, once, ok, 0, "enc"},
+        TerminalCase{ask,
+                     {{"Key: ", key},
+                      {"Repeat the key: ", "half\x1a"},
+                      {"Repeat the key: Repeat the key: ", key}},
+                     "Key: \r\nRepeat the key: Repeat the key: \r\n",
+                     ok,
+                     0},
+        TerminalCase{askDecrypting, {{"Key: ", "half\x03"}}, "Key: ", "\r\nKey: ", 128 + SIGINT},
+        TerminalCase{askDecrypting, {{"Key: ", "half\x1c"}}, "Key: ", "\r\nKey: ", 128 + SIGQUIT},
+        TerminalCase{
+            {"ec", "big", "result", kKey}, {{"block 1/1", "\x03"}}, "", "\r\n", 128 + SIGINT},
+        TerminalCase{{"ec", "plain", "-", "-"},
+                     {},
+                     "",
+                     "Refusing to write encrypted data to a terminal\r\n",
+                     1},
+        TerminalCase{{"dc", "enc", "-", kKey},
+                     {},
+                     "",
+                     "\r\nRefusing to write binary data to a terminal\r\n",
+                     1},
+        TerminalCase{{"dc", "text.enc", "-", kKey}, {}, "", "The quic\r\n" + ok, 0},
+        TerminalCase{{"-h"}, {}, "", "key.bin\r\n", 0}}) {
+    SCOPED_TRACE(c.args[0] + " " + (c.args.size() > 1 ? c.args[1] : ""));
     fs::remove(dir / "result");
-    OnTerminal t(c.args, dir.path(), true, c.input);
-    std::size_t prompted = 0;
-    for (const std::string& keys : c.typed) {
-      prompted = c.shown.find(": ", prompted) + 2;
-      ASSERT_TRUE(t.WaitFor(c.shown.substr(0, prompted))) << t.shown;
-      EXPECT_FALSE(t.Echoing());
-      if (keys.back() != '\x1a') {
-        t.Type(keys + "\n");
-        continue;
-      }
+    OnTerminal t(c.args, dir.path(), c.input);
+    for (const auto& [after, keys] : c.typed) {
+      ASSERT_TRUE(t.WaitFor(after)) << t.shown;
+      EXPECT_TRUE(!after.ends_with(": ") || !t.Echoing());  // prompts are asked without echo
       t.Type(keys);
+      if (keys.back() != '\x1a') continue;
       ASSERT_TRUE(t.Stopped());
       EXPECT_TRUE(t.Echoing());
       t.Resume();
     }
-    const bool ok = c.ending == kOk;
     const ProgramRun run = t.Finish();
-    EXPECT_EQ(run.status, ok ? 0 : 1);
-    // Nothing typed is echoed, nothing is on standard output.
-    EXPECT_EQ(t.shown, c.shown);
-    EXPECT_TRUE(run.out.ends_with(c.ending)) << run.out;
+    EXPECT_EQ(run.status, c.status);
+    EXPECT_EQ(run.signal, c.status > 128 ? c.status - 128 : 0);
+    EXPECT_FALSE(run.core || fs::exists(dir / "core"));
     EXPECT_TRUE(t.Echoing());
-    // "result" is a copy of the other file when the run succeeded, absent when it failed.
-    EXPECT_TRUE(ok ? ReadBytes(dir / "result") ==
-                         ReadBytes(dir / (c.args[0] == "dc" ? "plain" : "enc"))
-                   : !fs::exists(dir / "result"));
-  }
-}
-
-const char kSaveAndSetTitle[] = "\x1b[22;0t\x1b]0;Varnel 5 ref. commandline operation...\a";
-
-// Ctrl-C and Ctrl-\ (its default action dumps core) at the prompt, Ctrl-C in the block phase:
-// the program dies by the signal, as a shell running it in a loop must see, with no core dump and
-// no output; the prompt or the progress line is ended, then the title given back, last.
-TEST(KeyFromTerminal, InterruptGivesBackEchoAndTitle) {
-  ScratchDir dir;
-  Populate(dir);
-  WriteBytes(dir / "big", MakeBytes("xs61", 3000000));
-  struct Case {
-    std::vector<std::string> args;
-    std::string shownFirst;
-    std::string typed;
-    std::string ending;
-    int sig;
-  };
-  for (const Case& c : {Case{{"dc", "enc", "result", "-"}, "Key: ", "half\x03", "Key: ", SIGINT},
-                        Case{{"dc", "enc", "result", "-"}, "Key: ", "half\x1c", "Key: ", SIGQUIT},
-                        Case{{"ec", "big", "result", kKey}, "block 1/1", "\x03", "", SIGINT}}) {
-    OnTerminal t(c.args, dir.path(), false);
-    ASSERT_TRUE(t.WaitFor(c.shownFirst));
-    t.Type(c.typed);
-    const ProgramRun run = t.Finish();
-    EXPECT_EQ(run.signal, c.sig);
-    EXPECT_FALSE(run.core || fs::exists(dir / "core") || fs::exists(dir / "result"));
-    EXPECT_TRUE(t.Echoing());
-    // The half-typed key is dropped: the terminal's next reader gets only what is typed next.
+    // Nothing typed is echoed; a half-typed key is dropped, so that the terminal's next reader
+    // gets only what is typed next.
+    const std::size_t prompt = t.shown.find("Key: ");
+    EXPECT_EQ(prompt == std::string::npos ? "" : t.shown.substr(prompt, c.prompts.size()),
+              c.prompts);
     EXPECT_EQ(t.NextReaderGets("ls\n"), "ls\n");
     EXPECT_EQ(t.shown.rfind(kSaveAndSetTitle, 0), 0u) << t.shown;
-    EXPECT_TRUE(t.shown.ends_with("\r\n" + c.ending + "\x1b[23;0t")) << t.shown;
-  }
-}
-
-// ---- Streams and the terminal ----
-
-// Standard output a terminal: encrypted data is refused before a key is
-// asked for, decrypted data unless its start looks like text. The title is
-// saved and set first and given back after the last line, once.
-TEST(StreamsOnTerminal, OnlyTextIsWrittenToATerminal) {
-  ScratchDir dir;
-  Populate(dir);
-  WriteBytes(dir / "text", MakeBytes("text", 6000));
-  ASSERT_EQ(RunTolbrek5({"ec", "text", "text.enc", kKey}, dir.path()).status, 0);
-  struct Case {
-    std::vector<std::string> args;
-    std::string ending;
-    int status;
-  };
-  for (const Case& c :
-       {Case{{"ec", "plain", "-", "-"}, "Refusing to write encrypted data to a terminal\r\n", 1},
-        Case{{"dc", "enc", "-", kKey}, "\r\nRefusing to write binary data to a terminal\r\n", 1},
-        Case{{"dc", "text.enc", "-", kKey}, "The quic\r\nEverything ok\r\n", 0},
-        Case{{"-h"}, "key.bin\r\n", 0}}) {
-    OnTerminal t(c.args, dir.path(), false);
-    EXPECT_EQ(t.Finish().status, c.status) << c.args[0];
-    EXPECT_EQ(t.shown.rfind(kSaveAndSetTitle, 0), 0u) << t.shown;
-    EXPECT_TRUE(t.shown.ends_with(c.ending + "\x1b[23;0t")) << t.shown;
+    EXPECT_TRUE(t.shown.ends_with(c.last + kRestoreTitle)) << t.shown;
     EXPECT_EQ(t.shown.find('\x1b', sizeof kSaveAndSetTitle), t.shown.size() - 7)
         << "one title change only";
-    EXPECT_EQ(t.shown.find("Key: "), std::string::npos) << t.shown;
+    // "result" is a copy of the other file when the run succeeded, absent when it failed.
+    if (c.args.size() < 3 || c.args[2] != "result") continue;
+    const fs::path other = dir / (c.args[0] == "dc" ? "plain" : "enc");
+    EXPECT_TRUE(c.status == 0 ? ReadBytes(dir / "result") == ReadBytes(other)
+                              : !fs::exists(dir / "result"));
   }
 }
 

@@ -114,7 +114,7 @@ TEST(Stream, ReadAheadCutsTheBlocksOfAFileOfTheSameSize) {
 
 // What a caller meets besides a whole run: keys and inputs too short, an
 // input that ends before or goes beyond its declared size, no key yet, a
-// wrong key.
+// wrong key, calls that break the rules.
 TEST(Stream, OutcomesACallerCanMeet) {
   std::mt19937 rng(5);
   const Bytes key(12, 'k');
@@ -152,6 +152,23 @@ TEST(Stream, OutcomesACallerCanMeet) {
   const Bytes sealed(room.begin(), room.begin() + 6004);
   EXPECT_EQ(Push(*keyed(true, Bytes(12, 'x')), sealed, 0, rng).code,
             TOLBREK5_ERROR_DECRYPTION_FAILED);
+
+  // Calls that break the rules are refused and touch no buffer.
+  auto refused = [](tolbrek5_in_buffer* from, tolbrek5_out_buffer* to, int directive) {
+    tolbrek5_stream* fresh = tolbrek5_stream_create(TOLBREK5_ENCRYPT);
+    const int code = tolbrek5_stream_process(fresh, from, to, directive);
+    tolbrek5_stream_free(fresh);
+    return code == TOLBREK5_ERROR_INVALID_CALL;
+  };
+  tolbrek5_in_buffer whole{plain.data(), plain.size(), 0};
+  tolbrek5_in_buffer past{plain.data(), 1, 2};
+  tolbrek5_out_buffer spare{room.data(), room.size(), 0};
+  EXPECT_EQ(tolbrek5_stream_process(nullptr, &whole, &spare, TOLBREK5_END),
+            TOLBREK5_ERROR_INVALID_CALL);
+  EXPECT_TRUE(refused(&whole, nullptr, TOLBREK5_END));
+  EXPECT_TRUE(refused(&past, &spare, TOLBREK5_END));
+  EXPECT_TRUE(refused(&whole, &spare, 2));
+  EXPECT_EQ(whole.pos + spare.pos, 0u);
 }
 
 }  // namespace
