@@ -1,8 +1,7 @@
-// The library's streams: the known answers through the C interface, however
-// the input is cut into pieces and whether its size is declared or found by
-// the read-ahead; the block layout of the read-ahead, with a stand-in for the
-// engine at the sizes around two blocks; the outcomes a caller meets that
-// the random round trips of fuzz/ do not.
+// The library's streams: the block layout of the read-ahead, with a stand-in
+// for the engine at the sizes around two blocks; the outcomes a caller meets
+// that the random round trips of fuzz/ do not. (The known answers reach the
+// library through the program's runs and the installed example.)
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -39,43 +38,6 @@ Outcome Push(Stream& s, const Bytes& input, std::size_t maxPiece, std::mt19937& 
     at += in.pos;
   }
   return r;
-}
-
-// The vector's key on `s`: its text, or its key file (of which the stream
-// takes as much as the plaintext needs).
-void SetKey(Stream& s, const Vector& v) {
-  const Bytes key = v.keyIsFile ? MakeBytes(v.keyFileRecipe, v.keyFileLength) : v.KeyBytes();
-  EXPECT_EQ(v.keyIsFile ? s.SetKeyFile(key.size(), key.data(), key.size())
-                        : s.SetKey(key.data(), key.size()),
-            TOLBREK5_OK);
-}
-
-TEST(Stream, VectorsEveryWayTheInputCanArrive) {
-  std::mt19937 rng(7);
-  for (const char* name : {"v1", "v2", "v3", "v4"}) {
-    const Vector v = FindVector(name);
-    for (const bool declared : {true, false}) {
-      for (const std::size_t maxPiece : {std::size_t{0}, std::size_t{1}, std::size_t{9000}}) {
-        SCOPED_TRACE(v.name + (declared ? " declared" : " read ahead") + " pieces of up to " +
-                     std::to_string(maxPiece));
-        Bytes data = v.Plaintext();
-        for (const bool decrypting : {false, true}) {
-          Stream s(decrypting);
-          SetKey(s, v);
-          if (declared) {
-            ASSERT_EQ(s.SetInputSize(data.size()), TOLBREK5_OK);
-          }
-          const Outcome r = Push(s, data, maxPiece, rng);
-          ASSERT_EQ(r.code, TOLBREK5_OK);
-          data = r.output;
-          if (!decrypting) {
-            EXPECT_EQ(Fnv1a64Hex(data), v.ciphertextFnv);
-          }
-        }
-        EXPECT_TRUE(data == v.Plaintext());
-      }
-    }
-  }
 }
 
 // Stand-in engine: the block as it came, and its length in 4 bytes where
