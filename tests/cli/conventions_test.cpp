@@ -31,7 +31,6 @@ TEST(Conventions, VersionIsOneLineAlone) {
 }
 
 #ifndef _WIN32  // pseudo-terminals
-const char kOk[] = "Everything ok\n";
 const char kKey[] = "typed key 0123";
 
 // A directory with "plain" and "enc", its encryption with kKey given as an argument.
@@ -258,7 +257,8 @@ TEST(OnTerminal, KeysAnswersInterruptsAndData) {
     EXPECT_EQ(t.NextReaderGets("ls\n"), "ls\n");
     EXPECT_EQ(t.shown.rfind(kSaveAndSetTitle, 0), 0u) << t.shown;
     EXPECT_TRUE(t.shown.ends_with(c.last + kRestoreTitle)) << t.shown;
-    EXPECT_EQ(t.shown.find('\x1b', sizeof kSaveAndSetTitle), t.shown.size() - 7)
+    EXPECT_EQ(t.shown.find('\x1b', sizeof kSaveAndSetTitle),
+              t.shown.size() - (sizeof kRestoreTitle - 1))
         << "one title change only";
     // "result" is a copy of the other file when the run succeeded, absent when it failed.
     if (c.args.size() < 3 || c.args[2] != "result") continue;
