@@ -79,6 +79,15 @@ std::string_view AskedKeyMessage(AskedKeyOutcome outcome) {
   return "Your key must consist of at least 10 characters.";
 }
 
+// Whether the input is what standard input reads: "-", or a name of the same
+// file (/dev/stdin, the FIFO or the file standard input comes from). A key
+// read from standard input would then be taken from the data.
+bool InputIsStandardInput(const std::string& inName) {
+  if (inName == kStandardStream) return true;
+  const std::optional<platform::FileId> named = platform::IdOf(inName);
+  return named && *named == platform::IdOf(platform::StandardInput());
+}
+
 // Opens the input: a regular file, standard input, or anything else that can
 // be read as a stream. Its size, when it is a regular file, goes to `size`
 // (-1 otherwise). The message of a failure, or empty.
@@ -141,7 +150,7 @@ int StartUp(int argc, char** argv) {
   if (command->textKey) {
     AskedKeyOutcome taken = AskedKeyOutcome::Taken;
     if (argv[4] == AskForKey) {
-      taken = AskKey(!command->decrypting, inName == kStandardStream, textKey);
+      taken = AskKey(!command->decrypting, InputIsStandardInput(inName), textKey);
     } else {
       if (!TakeTextKey(argv[4], textKey)) taken = AskedKeyOutcome::TooShort;
       platform::WipeCommandLine();
