@@ -1,7 +1,8 @@
-// The program end to end, one run a row of data/runs.tsv and of this system's
-// own table (runs_posix.tsv, runs_windows.tsv): its arguments, the fault it meets, what it prints
-// after the banner, its exit status and the one file it may create or replace (every other file,
-// and every file after a failure, stays as it was, with no temporary file left behind); and runs
+// The program end to end, one run a row of data/runs.tsv and of this
+// system's own table (runs_posix.tsv, runs_windows.tsv): its arguments, the
+// fault it meets, what it prints after the banner, its exit status and the
+// one file it may create or replace (every other file, and every file after
+// a failure, stays as it was, with no temporary file left behind); and runs
 // stopped while they write their output.
 #include <gtest/gtest.h>
 #ifdef _WIN32
