@@ -103,7 +103,9 @@ if [ -n "$before" ]; then
 fi
 
 : >"$results"
-while IFS=$'\t' read -r -u 3 id file orig repl labels what; do
+# Tabs become the unit separator: a tab in IFS is white space, and runs of it
+# would merge an empty replacement (a deleted text) into the next field.
+while IFS=$'\x1f' read -r -u 3 id file orig repl labels what; do
   case "$id" in '#'* | '') continue ;; esac
   if [ $# -gt 0 ] && ! printf '%s\n' "$@" | grep -qx -- "$id"; then continue; fi
   target=$root/$file
@@ -140,7 +142,7 @@ while IFS=$'\t' read -r -u 3 id file orig repl labels what; do
   restore
   printf '%s\t%s\t%s\t%s\n' "$id" "$file" "$what" "$killers" >>"$results"
   printf '%-24s %4ss  %s\n' "$id" $((SECONDS - start)) "$killers"
-done 3<"$list"
+done 3< <(tr '\t' '\037' <"$list")
 
 # Leave the builds matching the restored sources.
 cmake --build "$build" -j "$jobs" >"$build/mutant-build.log" 2>&1 || true
