@@ -157,15 +157,14 @@ TEST(Rules, SizeLeftOfAnInputCountsFromItsPosition) {
 // work, held below 100 until the block ends, and erased again so that the
 // line ends exactly as the counter alone leaves it.
 
-// The next percentage other than 0 drawn in `raw` after `from`, reading more
+// The next percentage drawn in `raw` after `from`, reading more
 // from the terminal as needed; -1 when the terminal closes first.
 int NextPercent(int master, std::string& raw, std::size_t& from) {
   for (char buf[256];;) {
     if (const auto pct = raw.find('%', from); pct != std::string::npos) {
       const auto digits = raw.find_last_not_of("0123456789", pct - 1) + 1;
       from = pct + 1;
-      if (const int value = std::stoi(raw.substr(digits, pct - digits)); value != 0) return value;
-      continue;
+      return std::stoi(raw.substr(digits, pct - digits));
     }
     const ssize_t n = ::read(master, buf, sizeof buf);
     if (n <= 0) return -1;
@@ -199,12 +198,14 @@ TEST(Rules, ProgressLineShowsTheBlocksShareOfWorkBelow100AndErasesIt) {
   ::dup2(terminal, STDOUT_FILENO);
   std::string raw;
   std::size_t from = 0;
+  int start = -1;
   int half = -1;
   int over = -1;
   {
     ProgressLine line(false);
     line.SetBlockDone(0.7);  // what an earlier block reached does not count
     line.ShowBlock(1, 2);
+    start = NextPercent(master, raw, from);
     line.SetBlockDone(0.5);
     half = NextPercent(master, raw, from);
     if (half == 50) {
@@ -221,6 +222,7 @@ TEST(Rules, ProgressLineShowsTheBlocksShareOfWorkBelow100AndErasesIt) {
   while (NextPercent(master, raw, from) >= 0) {
   }
   ::close(master);
+  EXPECT_EQ(start, 0);
   EXPECT_EQ(half, 50);
   EXPECT_EQ(over, 99);
   EXPECT_EQ(Rendered(raw), "Encrypting block 2/2") << raw;
