@@ -12,10 +12,13 @@
 #include <signal.h>
 #include <string.h>
 #include <sys/file.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 #endif
 
+#include <cstring>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -30,7 +33,7 @@ const char kKey[] = "0123456789";
 
 // The directory every run starts from. "enc" is "in" encrypted under kKey;
 // "out" has permission bits no new file gets; the z<size> files are sparse
-// zeros, read only through a failing read.
+// zeros, read only through a failing read; "fifo" and "socket" are no files.
 void Populate(const fs::path& dir) {
   const Bytes in = MakeBytes("xs1", 5000);
   WriteBytes(dir / "in", in);
@@ -53,6 +56,13 @@ void Populate(const fs::path& dir) {
   fs::create_symlink("out", dir / "out.symlink");
   fs::permissions(dir / "out", fs::perms(0604));
   if (::mkfifo((dir / "fifo").c_str(), 0644) != 0) throw std::runtime_error("mkfifo failed");
+  sockaddr_un socket{};
+  socket.sun_family = AF_UNIX;
+  std::strncpy(socket.sun_path, (dir / "socket").c_str(), sizeof socket.sun_path - 1);
+  const int listener = ::socket(AF_UNIX, SOCK_STREAM, 0);
+  const bool bound = ::bind(listener, reinterpret_cast<sockaddr*>(&socket), sizeof socket) == 0;
+  ::close(listener);
+  if (!bound) throw std::runtime_error("no socket");
 #endif
   for (const std::uintmax_t size :
        {30000000ull, 30000003ull, 30000004ull, 30000007ull, (1ull << 32) + 5}) {

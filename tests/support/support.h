@@ -69,7 +69,8 @@ struct ProgramRun {
 // a standard input (and no terminal to turn to): "input:<text>" (through a
 // pipe), "pipe:<file>" (a file of `dir` through a pipe) and "stdin:<file>"
 // (the file itself). With "-" as the third of four arguments, its standard
-// output goes to the file "stdout" in `dir` and `out` is its standard error.
+// output goes to the file "stdout" in `dir` (POSIX systems: to the end of the
+// file of "stdout:<file>") and `out` is its standard error.
 // `addressSpace` > 0 limits RLIMIT_AS. Killed if never finished.
 class RunningProgram {
  public:

@@ -20,8 +20,9 @@ RunningProgram::RunningProgram(const std::vector<std::string>& args, const fs::p
   const bool feeds = fault.rfind("input:", 0) == 0;  // the rest is the program's standard input
   const bool pipes = fault.rfind("pipe:", 0) == 0;
   const bool redirects = fault.rfind("stdin:", 0) == 0;
+  const bool appends = fault.rfind("stdout:", 0) == 0;
   const std::string inFile = (dir / fault.substr(fault.find(':') + 1)).string();
-  const std::string outFile = (dir / "stdout").string();
+  const std::string outFile = appends ? inFile : (dir / "stdout").string();
   const bool dataOut = args.size() == 4 && args[2] == "-";
   if (feeds || pipes) {
     if (::pipe2(in, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
@@ -40,7 +41,7 @@ RunningProgram::RunningProgram(const std::vector<std::string>& args, const fs::p
     }
     ::close(in[1]);
   }
-  if (!fault.empty() && !feeds && !pipes && !redirects) {
+  if (!fault.empty() && !feeds && !pipes && !redirects && !appends) {
     // The shim goes ahead of a sanitizer runtime linked as a shared library.
     const char* asan = std::getenv("ASAN_OPTIONS");
     env = {
@@ -52,8 +53,8 @@ RunningProgram::RunningProgram(const std::vector<std::string>& args, const fs::p
   const pid_t pid = ::fork();
   if (pid < 0) throw std::runtime_error("fork failed");
   if (pid == 0) {
-    const int data =
-        dataOut ? ::open(outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644) : -1;
+    const int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (appends ? O_APPEND : O_TRUNC);
+    const int data = dataOut ? ::open(outFile.c_str(), flags, 0644) : -1;
     if (dataOut && (data < 0 || ::dup2(data, STDOUT_FILENO) < 0)) ::_exit(126);
     if (::dup2(fds[1], dataOut ? STDERR_FILENO : STDOUT_FILENO) < 0) ::_exit(126);
     const int given = redirects ? ::open(inFile.c_str(), O_RDONLY | O_CLOEXEC) : in[0];
