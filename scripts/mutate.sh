@@ -84,17 +84,34 @@ restore() {
 }
 trap restore EXIT INT TERM
 
-# The unmutated program and tests must pass first (the page's tests too, when
-# only its faults are run).
+# The unmutated page and its tests must pass before the page's first fault is
+# run (a missing browser or npm package would fail them all, and every fault
+# would count as caught); prints what fails without a fault, once.
+web_checked=""
+web_failing=""
+check_web() {
+  [ -z "$web_checked" ] || return 0
+  web_checked=yes
+  [ -d "$web_build" ] || cmake --preset web -B "$web_build" -DTOLBREK5_WEB_PROGRAM= >/dev/null
+  if cmake --build "$web_build" -j "$jobs" >"$build/mutant-build.log" 2>&1; then
+    web_failing=$(test_dir=$web_build run_tests "$limit" -L web)
+  else
+    web_failing="(the unmutated page does not build)"
+  fi
+  [ -z "$web_failing" ] || echo "the page's tests fail without any fault: $web_failing"
+}
+
+# The unmutated program and tests must pass first (the page's tests instead,
+# when only its faults are run).
 if [ $# -gt 0 ] && ! grep -v '^#' "$list" | awk -F'\t' '$5 != "web" {print $1}' |
     grep -qxF -f <(printf '%s\n' "$@"); then
   echo "== unmutated page and tests"
-  [ -d "$web_build" ] || cmake --preset web -B "$web_build" -DTOLBREK5_WEB_PROGRAM= >/dev/null
-  cmake --build "$web_build" -j "$jobs" >"$build/mutant-build.log" 2>&1 || exit 1
-  before=$(test_dir=$web_build run_tests "$limit" -L web)
+  check_web
+  before=$web_failing
 else
   echo "== unmutated build and tests"
   cmake --build "$build" -j "$jobs" >"$build/mutant-build.log" 2>&1 || { tail -30 "$build/mutant-build.log"; exit 1; }
+  # shellcheck disable=SC2086
   before=$(run_tests "$limit" $fast)
 fi
 if [ -n "$before" ]; then
@@ -108,6 +125,14 @@ fi
 while IFS=$'\x1f' read -r -u 3 id file orig repl labels what; do
   case "$id" in '#'* | '') continue ;; esac
   if [ $# -gt 0 ] && ! printf '%s\n' "$@" | grep -qx -- "$id"; then continue; fi
+  if [ "$labels" = web ]; then
+    check_web
+    if [ -n "$web_failing" ]; then
+      printf '%s\t%s\t%s\t%s\n' "$id" "$file" "$what" "(not run)" >>"$results"
+      printf '%-24s %s\n' "$id" "(not run: the page's tests fail without any fault)"
+      continue
+    fi
+  fi
   target=$root/$file
   backup=$build/mutant-backup
   cp "$target" "$backup"
@@ -116,6 +141,7 @@ while IFS=$'\x1f' read -r -u 3 id file orig repl labels what; do
   targets="tolbrek5 tolbrek5_fault_shim unit_tests cli_tests wipe_tests"
   if [ "$labels" = slow ]; then targets="$targets slow_tests"; fi
   if [ "$labels" = fuzz ]; then targets="$targets fuzz_stream"; fi
+  # shellcheck disable=SC2086
   if [ "$labels" = web ]; then
     [ -d "$web_build" ] || cmake --preset web -B "$web_build" -DTOLBREK5_WEB_PROGRAM= >/dev/null
     if cmake --build "$web_build" -j "$jobs" --target tolbrek5_web >"$build/mutant-build.log" 2>&1
@@ -124,7 +150,6 @@ while IFS=$'\x1f' read -r -u 3 id file orig repl labels what; do
     else
       killers="(does not build)"
     fi
-  # shellcheck disable=SC2086
   elif cmake --build "$build" -j "$jobs" --target $targets >"$build/mutant-build.log" 2>&1; then
     # Faults of examples/ and of the install rules show in the ship tests.
     if [ "$labels" = ship ]; then
