@@ -50,6 +50,26 @@ open(path, 'w').write(text.replace(orig, repl))
 PY
 }
 
+# Every fault to be run must apply before any is: a fault whose text the code
+# no longer holds would otherwise stop a long run half-way.
+python3 - "$list" "$@" <<'PY' || exit 1
+import sys
+listfile, wanted = sys.argv[1], set(sys.argv[2:])
+stale = []
+for line in open(listfile):
+    if line.startswith('#') or not line.strip():
+        continue
+    fault, path, orig = line.rstrip('\n').split('\t')[:3]
+    if wanted and fault not in wanted:
+        continue
+    found = open(path).read().count(orig.replace('\\n', '\n').replace('\\t', '\t'))
+    if found != 1:
+        stale.append(f"{fault}: {path} holds its original text {found} times")
+if stale:
+    print('\n'.join(stale), file=sys.stderr)
+sys.exit(1 if stale else 0)
+PY
+
 # Runs the tests (ctest arguments $2...) for at most $1 seconds, in a
 # process group of their own so that a fault that makes the program hang can
 # be stopped; prints the names of the tests that failed, blank-separated.
