@@ -56,11 +56,11 @@ void Populate(const fs::path& dir) {
   fs::create_symlink("out", dir / "out.symlink");
   fs::permissions(dir / "out", fs::perms(0604));
   if (::mkfifo((dir / "fifo").c_str(), 0644) != 0) throw std::runtime_error("mkfifo failed");
-  sockaddr_un socket{};
-  socket.sun_family = AF_UNIX;
-  std::strncpy(socket.sun_path, (dir / "socket").c_str(), sizeof socket.sun_path - 1);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::strncpy(address.sun_path, (dir / "socket").c_str(), sizeof address.sun_path - 1);
   const int listener = ::socket(AF_UNIX, SOCK_STREAM, 0);
-  const bool bound = ::bind(listener, reinterpret_cast<sockaddr*>(&socket), sizeof socket) == 0;
+  const bool bound = ::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
   ::close(listener);
   if (!bound) throw std::runtime_error("no socket");
 #endif
