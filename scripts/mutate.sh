@@ -36,39 +36,44 @@ results=$build/mutants.out
 cmake -S . -B "$build" -G "Unix Makefiles" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   "-DCMAKE_CXX_FLAGS_RELWITHDEBINFO=-O2 -g" -DTOLBREK5_BUILD_TESTS=ON >/dev/null
 
-# Applies (or checks) one fault: the original text must occur exactly once.
+# Applies one fault to its file, or with --check only checks that it would
+# apply: the original text must occur exactly once.
 apply() {
   python3 - "$@" <<'PY'
 import sys
-path, orig, repl = sys.argv[1], sys.argv[2], sys.argv[3]
+check = sys.argv[1] == '--check'
+path, orig, repl = sys.argv[1 + check:4 + check]
 unescape = lambda s: s.replace('\\n', '\n').replace('\\t', '\t')
 orig, repl = unescape(orig), unescape(repl)
 text = open(path).read()
 if text.count(orig) != 1:
     sys.exit(f"{path}: the original text occurs {text.count(orig)} times: {orig!r}")
-open(path, 'w').write(text.replace(orig, repl))
+if not check:
+    open(path, 'w').write(text.replace(orig, repl))
 PY
 }
 
+# Whether fault $1 is one of those asked for (all when none were named).
+selected() {
+  [ "$named" = 0 ] || printf '%s\n' "${names[@]}" | grep -qx -- "$1"
+}
+names=("$@")
+named=$#
+
+# The list's lines, tabs turned into the unit separator: a tab in IFS is white
+# space, and runs of it would merge an empty replacement (a deleted text) into
+# the next field.
+faults() { tr '\t' '\037' <"$list"; }
+
 # Every fault to be run must apply before any is: a fault whose text the code
 # no longer holds would otherwise stop a long run half-way.
-python3 - "$list" "$@" <<'PY' || exit 1
-import sys
-listfile, wanted = sys.argv[1], set(sys.argv[2:])
-stale = []
-for line in open(listfile):
-    if line.startswith('#') or not line.strip():
-        continue
-    fault, path, orig = line.rstrip('\n').split('\t')[:3]
-    if wanted and fault not in wanted:
-        continue
-    found = open(path).read().count(orig.replace('\\n', '\n').replace('\\t', '\t'))
-    if found != 1:
-        stale.append(f"{fault}: {path} holds its original text {found} times")
-if stale:
-    print('\n'.join(stale), file=sys.stderr)
-sys.exit(1 if stale else 0)
-PY
+stale=0
+while IFS=$'\x1f' read -r -u 3 id file orig repl _; do
+  case "$id" in '#'* | '') continue ;; esac
+  selected "$id" || continue
+  apply --check "$file" "$orig" "$repl" || { echo "  (fault $id)" >&2; stale=1; }
+done 3< <(faults)
+[ "$stale" = 0 ] || exit 1
 
 # Runs the tests (ctest arguments $2...) for at most $1 seconds, in a
 # process group of their own so that a fault that makes the program hang can
@@ -140,11 +145,9 @@ if [ -n "$before" ]; then
 fi
 
 : >"$results"
-# Tabs become the unit separator: a tab in IFS is white space, and runs of it
-# would merge an empty replacement (a deleted text) into the next field.
 while IFS=$'\x1f' read -r -u 3 id file orig repl labels what; do
   case "$id" in '#'* | '') continue ;; esac
-  if [ $# -gt 0 ] && ! printf '%s\n' "$@" | grep -qx -- "$id"; then continue; fi
+  selected "$id" || continue
   if [ "$labels" = web ]; then
     check_web
     if [ -n "$web_failing" ]; then
@@ -163,7 +166,6 @@ while IFS=$'\x1f' read -r -u 3 id file orig repl labels what; do
   if [ "$labels" = fuzz ]; then targets="$targets fuzz_stream"; fi
   # shellcheck disable=SC2086
   if [ "$labels" = web ]; then
-    [ -d "$web_build" ] || cmake --preset web -B "$web_build" -DTOLBREK5_WEB_PROGRAM= >/dev/null
     if cmake --build "$web_build" -j "$jobs" --target tolbrek5_web >"$build/mutant-build.log" 2>&1
     then
       killers=$(test_dir=$web_build run_tests "$limit" -L web)
@@ -187,7 +189,7 @@ while IFS=$'\x1f' read -r -u 3 id file orig repl labels what; do
   restore
   printf '%s\t%s\t%s\t%s\n' "$id" "$file" "$what" "$killers" >>"$results"
   printf '%-24s %4ss  %s\n' "$id" $((SECONDS - start)) "$killers"
-done 3< <(tr '\t' '\037' <"$list")
+done 3< <(faults)
 
 # Leave the builds matching the restored sources.
 cmake --build "$build" -j "$jobs" >"$build/mutant-build.log" 2>&1 || true
