@@ -28,6 +28,14 @@ namespace {
 // Positions per recomputed segment when decrypting.
 constexpr std::int32_t kSegment = 4096;
 
+// Scratch derived from the pad: wiped however its scope is left, also when a
+// cancel throws out of the loops that fill it.
+template <class T>
+struct Scratch {
+  std::vector<T> v;
+  ~Scratch() { SecureWipe(v.data(), v.capacity() * sizeof(T)); }
+};
+
 // Yields the mixing positions in ascending order: base b, offset d, sum p,
 // partner m, carrying b, d and the wrap count e.
 struct MixPositions {
@@ -202,26 +210,23 @@ void ForwardThenBackward(Generator generator, std::int32_t n, Forward&& forward,
                          Backward&& backward) {
   using Value = decltype(generator.Next(0));
   const std::int32_t segments = (n + kSegment - 1) / kSegment;
-  std::vector<Generator> starts;
-  starts.reserve(static_cast<std::size_t>(segments));
+  Scratch<Generator> starts;
+  starts.v.reserve(static_cast<std::size_t>(segments));
   for (std::int32_t i = 0; i < n; ++i) {
-    if (i % kSegment == 0) starts.push_back(generator);
+    if (i % kSegment == 0) starts.v.push_back(generator);
     forward(i);
     generator.Next(i);
   }
-  std::vector<Value> values(static_cast<std::size_t>(kSegment));
+  Scratch<Value> values{std::vector<Value>(static_cast<std::size_t>(kSegment))};
   for (std::int32_t seg = segments - 1; seg >= 0; --seg) {
-    Generator g = starts[static_cast<std::size_t>(seg)];
+    Generator g = starts.v[static_cast<std::size_t>(seg)];
     const std::int32_t first = seg * kSegment;
     const std::int32_t last = first + kSegment < n ? first + kSegment : n;
     for (std::int32_t i = first; i < last; ++i)
-      values[static_cast<std::size_t>(i - first)] = g.Next(i);
+      values.v[static_cast<std::size_t>(i - first)] = g.Next(i);
     for (std::int32_t i = last - 1; i >= first; --i)
-      backward(i, values[static_cast<std::size_t>(i - first)]);
+      backward(i, values.v[static_cast<std::size_t>(i - first)]);
   }
-  // The sequences derive from the pad: leave nothing of them behind.
-  SecureWipe(values.data(), values.size() * sizeof(Value));
-  SecureWipe(starts.data(), starts.size() * sizeof(Generator));
 }
 
 void Decrypt(CipherState& s, std::int32_t n) {

@@ -8,7 +8,9 @@
 // program's entry in-process, so the same allocator sees them. It also
 // replaces mincore(), which reports every page as out of memory, as it does
 // for a page written to swap: such a page still holds its bytes, and a wipe
-// that asked which pages are in memory would leave it alone.
+// that asked which pages are in memory would leave it alone. A cancelled
+// stream is watched down to smaller blocks: while it works, nothing else
+// frees memory.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <malloc.h>
@@ -22,6 +24,7 @@
 
 #include "app/startup.h"
 #include "support/support.h"
+#include "tolbrek5/tolbrek5.h"
 
 extern "C" void __libc_free(void* p);
 
@@ -31,9 +34,10 @@ bool g_watching = false;
 bool g_inFree = false;  // the heap's own unmapping of a freed block
 std::size_t g_watched = 0;
 std::size_t g_dirty = 0;
+std::size_t g_least = 8000;  // smallest block inspected
 
 void Inspect(const void* p, std::size_t n) {
-  if (!g_watching || p == nullptr || n < 8000) return;
+  if (!g_watching || p == nullptr || n < g_least) return;
   const auto* bytes = static_cast<const std::uint8_t*>(p);
   ++g_watched;
   if (std::any_of(bytes, bytes + n, [](std::uint8_t b) { return b != 0; })) ++g_dirty;
@@ -97,6 +101,39 @@ TEST(FreedMemory, EveryRunWipesItsKeyAndDataBeforeFreeingThem) {
   ::close(devnull);
   EXPECT_TRUE(ReadBytes(dir / "back") == MakeBytes("xs60", 20000));
   EXPECT_TRUE(ReadBytes(dir / "back2") == MakeBytes("xs60", 20000));
+}
+
+// Cancelled at each of its progress calls in turn, a decrypting stream wipes
+// what it held, also what its loops held when the cancel left them.
+TEST(FreedMemory, ACancelledStreamWipesWhatItHeld) {
+  const Bytes plain = MakeBytes("xs62", 120000);
+  const Bytes key = MakeBytes("xs63", 40);
+  auto process = [&key](const Bytes& input, int direction, int* cancelAt) {
+    g_watching = cancelAt != nullptr;
+    tolbrek5_stream* s = tolbrek5_stream_create(direction);
+    tolbrek5_stream_set_key(s, key.data(), key.size());
+    auto countDown = [](void* left, std::int32_t, std::int32_t, double) {
+      return left != nullptr && --*static_cast<int*>(left) == 0 ? 1 : 0;
+    };
+    tolbrek5_stream_set_progress(s, countDown, cancelAt);
+    Bytes output(input.size() + 4);
+    tolbrek5_in_buffer in{input.data(), input.size(), 0};
+    tolbrek5_out_buffer out{output.data(), output.size(), 0};
+    g_least = 256;
+    const int code = tolbrek5_stream_process(s, &in, &out, TOLBREK5_END);
+    g_least = 8000;
+    tolbrek5_stream_free(s);
+    g_watching = false;
+    output.resize(out.pos);
+    return std::pair{code, output};
+  };
+  const Bytes sealed = process(plain, TOLBREK5_ENCRYPT, nullptr).second;
+  for (int at = 1, code = TOLBREK5_ERROR_CANCELLED; code == TOLBREK5_ERROR_CANCELLED; ++at) {
+    int left = at;
+    g_dirty = 0;
+    code = process(sealed, TOLBREK5_DECRYPT, &left).first;
+    EXPECT_EQ(g_dirty, 0u) << "cancelled at progress call " << at;
+  }
 }
 
 }  // namespace
