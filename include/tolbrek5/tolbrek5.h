@@ -2,10 +2,14 @@
  * tolbrek5: the cipher of the tolbrek5 file format as a library.
  *
  * One header, usable from C, C++ and any language with a C foreign-function
- * interface (and from WebAssembly). Nothing here throws, aborts or keeps
- * global state: every call reports its outcome as an int code, and any
- * number of streams may run at once on different threads (one thread at a
- * time per stream).
+ * interface (and from WebAssembly). Nothing here throws or aborts: every call
+ * reports its outcome as an int code, and checks its arguments at run time
+ * (a call that breaks the rules gets TOLBREK5_ERROR_INVALID_CALL). Any number
+ * of streams may run at once on different threads (one thread at a time per
+ * stream). They share one thing only, on POSIX systems: a count, kept
+ * atomically, of the memory their buffers hold locked out of swap, so that
+ * all streams of the process together keep within its limit on locked
+ * memory (RLIMIT_MEMLOCK), also where the system would allow more.
  *
  * A stream turns a whole plaintext into its encrypted file, or an encrypted
  * file back into its plaintext, byte for byte as the tolbrek5 program does:
@@ -46,7 +50,14 @@
  * Memory. A stream needs at most 160 MiB besides its key (the block buffers
  * are allocated at the first block; a small input touches only a small part
  * of them). Every byte that held key or data material is wiped when the
- * stream is freed.
+ * stream is freed, whether it completed, failed or was cancelled; what a
+ * block's work holds for a while is wiped when the work ends or is cancelled.
+ *
+ * Not authentication. "Everything ok" (TOLBREK5_OK when decrypting) means
+ * that every block passed its check. The check value is a position-weighted
+ * sum of the block's bytes: it catches a wrong key and most accidental
+ * damage, but not a forgery, which anyone can compute. Authenticate the
+ * encrypted file by other means where an attacker may have changed it.
  */
 #ifndef TOLBREK5_TOLBREK5_H
 #define TOLBREK5_TOLBREK5_H
@@ -70,10 +81,21 @@
 extern "C" {
 #endif
 
+/* The library's version, and one number for comparisons: major * 10000 +
+ * minor * 100 + patch (50000 for 5.0.0). */
+#define TOLBREK5_VERSION_MAJOR 5
+#define TOLBREK5_VERSION_MINOR 0
+#define TOLBREK5_VERSION_PATCH 0
+#define TOLBREK5_VERSION_NUMBER \
+  (TOLBREK5_VERSION_MAJOR * 10000 + TOLBREK5_VERSION_MINOR * 100 + TOLBREK5_VERSION_PATCH)
+
 /* ---- Outcomes ----
  *
  * Every call that can fail returns one of these codes. Codes of 0 and above
- * are not errors; tolbrek5_is_error tells the two kinds apart. After an error
+ * are not errors; tolbrek5_is_error tells the two kinds apart. The values
+ * are stable: a value never changes its meaning, and new codes come with new
+ * values (so a caller may store them or pass them across a language
+ * boundary as plain numbers). After an error
  * from tolbrek5_stream_process (or from a setter that ends the stream, as
  * marked below) the only valid call on that stream is tolbrek5_stream_free. */
 enum {
@@ -102,7 +124,8 @@ TOLBREK5_API int tolbrek5_is_error(int code);
  * static string, never NULL (an unknown code gives "Unknown outcome"). */
 TOLBREK5_API const char *tolbrek5_message(int code);
 
-/* The library's version, "5.0.0" for instance: a static string. */
+/* The library's version as a string, "5.0.0" for instance: a static string.
+ * (It is the library that runs; the macros above are the header compiled in.) */
 TOLBREK5_API const char *tolbrek5_version(void);
 
 /* ---- Streams ---- */
@@ -147,9 +170,11 @@ TOLBREK5_API int tolbrek5_stream_set_key_file(tolbrek5_stream *stream, uint64_t 
 
 /* How many bytes of a key file of `file_size` bytes this stream will use as
  * its key, or a negative code: TOLBREK5_ERROR_KEY_FILE_TOO_SHORT,
- * TOLBREK5_ERROR_KEY_FILE_TOO_LONG. While the input's size is still unknown
- * (no size declared, the first read-ahead not complete) it returns
- * min(file_size, 2147483647), which always suffices. */
+ * TOLBREK5_ERROR_KEY_FILE_TOO_LONG, or the stream's own error once it has
+ * ended with one (after a refused input size, for instance);
+ * TOLBREK5_ERROR_INVALID_CALL for a NULL stream. While the input's size is
+ * still unknown (no size declared, the first read-ahead not complete) it
+ * returns min(file_size, 2147483647), which always suffices. */
 TOLBREK5_API int64_t tolbrek5_stream_key_file_length(const tolbrek5_stream *stream,
                                                      uint64_t file_size);
 
@@ -166,7 +191,8 @@ TOLBREK5_API int tolbrek5_stream_set_input_size(tolbrek5_stream *stream, uint64_
  * ended within it; -1 while it is not known. */
 TOLBREK5_API int64_t tolbrek5_stream_input_size(const tolbrek5_stream *stream);
 
-/* The number of blocks the input has, or 0 while it is not known. */
+/* The number of blocks the input has, or 0 while it is not known; at most
+ * 2147483647 (an input of over 32 petabytes gives that). */
 TOLBREK5_API int32_t tolbrek5_stream_block_total(const tolbrek5_stream *stream);
 
 /* Progress, called on the thread that runs tolbrek5_stream_process: when a
@@ -175,19 +201,24 @@ TOLBREK5_API int32_t tolbrek5_stream_block_total(const tolbrek5_stream *stream);
  * block_total is 0 while the total is not known (only the last block is
  * sure to know it). block_done is the part of the block's work done, 0 to
  * 1. Return 0 to go on; anything else cancels the stream: the current call
- * returns TOLBREK5_ERROR_CANCELLED soon after. The callback must not call
- * into the same stream. */
+ * returns TOLBREK5_ERROR_CANCELLED soon after. From inside the callback, the
+ * queries on the same stream answer as at any other time; tolbrek5_stream_process
+ * and the setters are refused with TOLBREK5_ERROR_INVALID_CALL, and the
+ * stream's work goes on unharmed. Freeing the stream from inside its own
+ * callback is not allowed (return nonzero, and free it once the call returned). */
 typedef int (*tolbrek5_progress_fn)(void *user, int32_t block_no, int32_t block_total,
                                     double block_done);
 
 /* Sets (or, with NULL, removes) the progress callback; `user` is handed to
- * it unchanged. TOLBREK5_ERROR_INVALID_CALL for a NULL stream. */
+ * it unchanged. TOLBREK5_ERROR_INVALID_CALL for a NULL stream, or from
+ * inside the stream's own callback. */
 TOLBREK5_API int tolbrek5_stream_set_progress(tolbrek5_stream *stream, tolbrek5_progress_fn fn,
                                               void *user);
 
 /* Caller-owned buffers. The stream reads src[pos, size) and moves pos on by
  * what it took; it writes into dst[pos, size) and moves pos on by what it
- * gave. */
+ * gave. A buffer must have pos <= size <= PTRDIFF_MAX, and src or dst must
+ * not be NULL when size is above 0. */
 typedef struct tolbrek5_in_buffer {
   const void *src;
   size_t size;
@@ -211,8 +242,10 @@ typedef struct tolbrek5_out_buffer {
  *     this is where the time goes;
  *   - a finished block's result is copied into `out` as room allows; the
  *     rest waits for the next call.
- * Returns TOLBREK5_OK once the input has ended (TOLBREK5_END), every block
- * is done and all output is handed out; TOLBREK5_MORE when the call can go
+ * Returns TOLBREK5_OK once the input has ended, every block is done and all
+ * output is handed out. The input has ended when a call with TOLBREK5_END
+ * took all of its input or, with a declared size, as soon as that many bytes
+ * were taken (TOLBREK5_END is then not needed); TOLBREK5_MORE when the call can go
  * no further (all input taken, or `out` full); TOLBREK5_NEED_KEY when no key
  * is set and the first block could begin (the input's size is then known,
  * or known to be over two blocks; set the key and call again); otherwise an
@@ -220,10 +253,17 @@ typedef struct tolbrek5_out_buffer {
  * handed out before an error stay handed out: a caller who must not keep a
  * partial result discards what it wrote when the outcome is an error.
  * With TOLBREK5_END, `in` must hold all the rest of the input, and later
- * calls must pass TOLBREK5_END too. `in` may be NULL when there is no input
- * to give. TOLBREK5_ERROR_INVALID_CALL: NULL stream or out, a buffer whose
- * pos exceeds its size, NULL src or dst with room in them, input beyond a
- * declared size, TOLBREK5_CONTINUE after TOLBREK5_END, a call after an error. */
+ * calls must pass TOLBREK5_END too; once a call with TOLBREK5_END took all of
+ * its input, later calls give no more (they only drain the output), and the
+ * input's size never changes after the stream reported it. `in` may be NULL
+ * when there is no input to give. The stream checks every call, reads and
+ * writes nothing for a refused one, and ends with
+ * TOLBREK5_ERROR_INVALID_CALL for: a NULL out, a buffer that breaks the
+ * rules above, a directive other than the two, input beyond a declared size,
+ * TOLBREK5_CONTINUE after TOLBREK5_END, input after a call with TOLBREK5_END
+ * took all of its input, a call after an error. A NULL stream, or a call
+ * from inside the stream's progress callback, is refused with the same code
+ * and leaves the stream as it was. */
 TOLBREK5_API int tolbrek5_stream_process(tolbrek5_stream *stream, tolbrek5_in_buffer *in,
                                          tolbrek5_out_buffer *out, int directive);
 

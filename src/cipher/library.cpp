@@ -1,9 +1,17 @@
 // The C interface: each call checks its arguments and hands over to the
 // stream; nothing thrown inside ever leaves these functions.
 #include <new>
+#include <string_view>
 
 #include "cipher/stream.h"
 #include "tolbrek5/tolbrek5.h"
+
+// The header's version numbers are the project's version.
+#define TOLBREK5_TEXT(x) #x
+#define TOLBREK5_NUMBER_TEXT(x) TOLBREK5_TEXT(x)
+static_assert(std::string_view(TOLBREK5_VERSION) ==
+              TOLBREK5_NUMBER_TEXT(TOLBREK5_VERSION_MAJOR) "." TOLBREK5_NUMBER_TEXT(
+                  TOLBREK5_VERSION_MINOR) "." TOLBREK5_NUMBER_TEXT(TOLBREK5_VERSION_PATCH));
 
 struct tolbrek5_stream {
   explicit tolbrek5_stream(bool decrypting) : stream(decrypting) {}
@@ -87,8 +95,7 @@ int32_t tolbrek5_stream_block_total(const tolbrek5_stream* stream) {
 
 int tolbrek5_stream_set_progress(tolbrek5_stream* stream, tolbrek5_progress_fn fn, void* user) {
   if (stream == nullptr) return TOLBREK5_ERROR_INVALID_CALL;
-  stream->stream.SetProgress(fn, user);
-  return TOLBREK5_OK;
+  return stream->stream.SetProgress(fn, user);
 }
 
 int tolbrek5_stream_process(tolbrek5_stream* stream, tolbrek5_in_buffer* in,

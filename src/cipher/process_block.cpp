@@ -77,6 +77,8 @@ std::int64_t NextBlockLength(std::int64_t remaining, std::int32_t blockSize) {
 
 std::int32_t BlockCount(std::int64_t size, std::int32_t blockSize) {
   const std::int64_t count = size / blockSize;
+  // More blocks than the count can hold (an input over 32 petabytes): the most it can.
+  if (count > INT32_MAX) return INT32_MAX;
   return count == 0 ? 1 : static_cast<std::int32_t>(count);
 }
 

@@ -1,6 +1,7 @@
 #include "cipher/stream.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <new>
 
@@ -29,6 +30,13 @@ struct Cancelled {};
 std::int64_t PlaintextSize(std::int64_t size, bool decrypting) {
   if (!decrypting) return size;
   return size - CheckValueSize * std::int64_t{BlockCount(size, PlainBlockSize + CheckValueSize)};
+}
+
+// Whether a caller's buffer can be real: its position within its size, a
+// size no larger than any object can have, and memory behind any room.
+bool Fits(const void* data, std::size_t size, std::size_t pos) {
+  return pos <= size && size <= static_cast<std::size_t>(PTRDIFF_MAX) &&
+         (data != nullptr || size == 0);
 }
 
 }  // namespace
@@ -83,6 +91,7 @@ int Stream::SetKeyFile(std::uint64_t fileSize, const std::uint8_t* bytes,
 }
 
 std::int64_t Stream::KeyFileLength(std::uint64_t fileSize) const noexcept {
+  if (ended_ < 0) return ended_;
   if (fileSize < static_cast<std::uint64_t>(kMinKeyLength)) {
     return TOLBREK5_ERROR_KEY_FILE_TOO_SHORT;
   }
@@ -117,32 +126,38 @@ std::int32_t Stream::BlockTotal() const noexcept {
   return size < 0 ? 0 : BlockCount(size, state_.BlockSize);
 }
 
-void Stream::SetProgress(tolbrek5_progress_fn fn, void* user) noexcept {
+int Stream::SetProgress(tolbrek5_progress_fn fn, void* user) noexcept {
+  if (busy_) return TOLBREK5_ERROR_INVALID_CALL;
   progress_ = fn;
   progressUser_ = user;
+  return TOLBREK5_OK;
 }
 
 int Stream::Process(tolbrek5_in_buffer* in, tolbrek5_out_buffer* out, int directive) noexcept {
-  const bool inBad = in != nullptr && (in->pos > in->size || (in->src == nullptr && in->size > 0));
-  const bool outBad =
-      out == nullptr || out->pos > out->size || (out->dst == nullptr && out->size > 0);
+  // A call from the progress callback is refused; the call it came from goes on.
+  if (busy_) return TOLBREK5_ERROR_INVALID_CALL;
+  const bool inBad = in != nullptr && !Fits(in->src, in->size, in->pos);
+  const bool outBad = out == nullptr || !Fits(out->dst, out->size, out->pos);
   const bool directiveBad = directive != TOLBREK5_CONTINUE && directive != TOLBREK5_END;
   const bool endBroken = directive == TOLBREK5_CONTINUE && endGiven_;
+  // The input's size is fixed once all of it was given.
+  const bool beyondEnd = endTaken_ && in != nullptr && in->pos < in->size;
   // Once ended, a stream takes no more input, and after an error no call at all.
   const bool afterEnd =
       ended_ != TOLBREK5_MORE && (ended_ != TOLBREK5_OK || (in != nullptr && in->pos < in->size));
-  if (inBad || outBad || directiveBad || endBroken || afterEnd) {
+  if (inBad || outBad || directiveBad || endBroken || beyondEnd || afterEnd) {
     // A caller's error ends the stream too: only freeing it is valid then.
     ended_ = TOLBREK5_ERROR_INVALID_CALL;
     return TOLBREK5_ERROR_INVALID_CALL;
   }
   if (directive == TOLBREK5_END) endGiven_ = true;
   if (ended_ == TOLBREK5_OK) return TOLBREK5_OK;
+  const auto allTaken = [in] { return in == nullptr || in->pos == in->size; };
   int code = TOLBREK5_MORE;
+  busy_ = true;
   try {
     code = Step(in, out);
-    if (code == TOLBREK5_MORE && directive == TOLBREK5_END &&
-        (in == nullptr || in->pos == in->size)) {
+    if (code == TOLBREK5_MORE && directive == TOLBREK5_END && allTaken()) {
       endSeen_ = true;
       code = Step(in, out);
     }
@@ -151,6 +166,8 @@ int Stream::Process(tolbrek5_in_buffer* in, tolbrek5_out_buffer* out, int direct
   } catch (const Cancelled&) {
     code = TOLBREK5_ERROR_CANCELLED;
   }
+  busy_ = false;
+  if (directive == TOLBREK5_END && allTaken()) endTaken_ = true;
   if (code != TOLBREK5_MORE && code != TOLBREK5_NEED_KEY) ended_ = code;
   return code;
 }
@@ -184,13 +201,11 @@ int Stream::Step(tolbrek5_in_buffer* in, tolbrek5_out_buffer* out) {
 }
 
 void Stream::Drain(tolbrek5_out_buffer* out) noexcept {
-  const std::int64_t room = static_cast<std::int64_t>(out->size - out->pos);
-  const std::int64_t n = std::min(room, outLen_ - outPos_);
-  if (n <= 0) return;
-  std::memcpy(static_cast<std::uint8_t*>(out->dst) + out->pos, state_.OutBlock.data() + outPos_,
-              static_cast<std::size_t>(n));
-  out->pos += static_cast<std::size_t>(n);
-  outPos_ += n;
+  const std::size_t n = std::min(out->size - out->pos, static_cast<std::size_t>(outLen_ - outPos_));
+  if (n == 0) return;
+  std::memcpy(static_cast<std::uint8_t*>(out->dst) + out->pos, state_.OutBlock.data() + outPos_, n);
+  out->pos += n;
+  outPos_ += static_cast<std::int64_t>(n);
 }
 
 int Stream::Take(tolbrek5_in_buffer* in) {
@@ -215,8 +230,7 @@ int Stream::Take(tolbrek5_in_buffer* in) {
     room = static_cast<std::int64_t>(ahead_.size()) - held_;
     into = ahead_.data() + held_;
   }
-  const auto n =
-      static_cast<std::size_t>(std::min(room, static_cast<std::int64_t>(in->size - in->pos)));
+  const std::size_t n = std::min(static_cast<std::size_t>(room), in->size - in->pos);
   if (n == 0) return TOLBREK5_OK;
   std::memcpy(into, static_cast<const std::uint8_t*>(in->src) + in->pos, n);
   in->pos += n;
@@ -255,7 +269,7 @@ int Stream::BeginBlocks() {
 }
 
 int Stream::RunBlock(std::int64_t length) {
-  ++blockNo_;
+  if (blockNo_ < INT32_MAX) ++blockNo_;
   blockLen_ = length;
   workAtStart_ = state_.Work;
   lastPermille_ = -1;

@@ -30,7 +30,7 @@ class Stream {
   int SetInputSize(std::uint64_t size) noexcept;
   std::int64_t InputSize() const noexcept;
   std::int32_t BlockTotal() const noexcept;
-  void SetProgress(tolbrek5_progress_fn fn, void* user) noexcept;
+  int SetProgress(tolbrek5_progress_fn fn, void* user) noexcept;
   int Process(tolbrek5_in_buffer* in, tolbrek5_out_buffer* out, int directive) noexcept;
 
  private:
@@ -56,6 +56,8 @@ class Stream {
   std::int64_t cut_ = 0;        // input bytes of the blocks already begun
   std::int64_t held_ = 0;       // input bytes held for the next block
   bool endGiven_ = false;       // the caller has passed TOLBREK5_END
+  bool endTaken_ = false;       // a call with TOLBREK5_END took all of its input
+  bool busy_ = false;           // inside Process: a call now comes from the progress callback
   bool endSeen_ = false;        // the input has ended and all of it has been taken
   bool keySet_ = false;
   bool keyFromFile_ = false;

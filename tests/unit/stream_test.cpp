@@ -6,6 +6,8 @@
 
 #include <cstring>
 #include <random>
+#include <string>
+#include <utility>
 
 #include "cipher/stream.h"
 #include "support/support.h"
@@ -74,9 +76,8 @@ TEST(Stream, ReadAheadCutsTheBlocksOfAFileOfTheSameSize) {
   }
 }
 
-// What a caller meets besides a whole run: keys and inputs too short, an
-// input that ends before or goes beyond its declared size, no key yet, a
-// wrong key, calls that break the rules.
+// What a caller meets besides a whole run: keys too short, an input that
+// goes beyond its declared size, no key yet, calls that break the rules.
 TEST(Stream, OutcomesACallerCanMeet) {
   std::mt19937 rng(5);
   const Bytes key(12, 'k');
@@ -90,13 +91,15 @@ TEST(Stream, OutcomesACallerCanMeet) {
   };
   EXPECT_EQ(Stream(false).SetKey(key.data(), 9), TOLBREK5_ERROR_KEY_TOO_SHORT);
   EXPECT_EQ(Stream(false).SetKeyFile(9, key.data(), 9), TOLBREK5_ERROR_KEY_FILE_TOO_SHORT);
-  EXPECT_EQ(keyed(false, key)->SetInputSize(4999), TOLBREK5_ERROR_INPUT_TOO_SHORT);
-  EXPECT_EQ(Push(*keyed(false, key), Bytes(4999, 0), 0, rng).code, TOLBREK5_ERROR_INPUT_TOO_SHORT);
-  EXPECT_EQ(Push(*keyed(true, key), Bytes(5003, 0), 0, rng).code, TOLBREK5_ERROR_INPUT_TOO_SHORT);
-  EXPECT_EQ(Push(*keyed(false, key, 6000), Bytes(5999, 0), 0, rng).code,
-            TOLBREK5_ERROR_INPUT_ENDED);
   EXPECT_EQ(Push(*keyed(false, key, 6000), Bytes(6001, 0), 0, rng).code,
             TOLBREK5_ERROR_INVALID_CALL);
+  // A refused size ends the stream: the key file's length is its error, a
+  // later call is refused.
+  const auto refusedSize = keyed(false, key);
+  EXPECT_EQ(refusedSize->SetInputSize(4999), TOLBREK5_ERROR_INPUT_TOO_SHORT);
+  EXPECT_EQ(refusedSize->KeyFileLength(300), TOLBREK5_ERROR_INPUT_TOO_SHORT);
+  // A block total beyond its type's range is the largest it has.
+  EXPECT_EQ(keyed(false, key, 32212254720000000)->BlockTotal(), INT32_MAX);
 
   // No key yet: the stream asks for one once it knows the input's size.
   Stream later(false);
@@ -109,11 +112,35 @@ TEST(Stream, OutcomesACallerCanMeet) {
   ASSERT_EQ(later.SetKey(key.data(), key.size()), TOLBREK5_OK);
   EXPECT_EQ(later.Process(&in, &out, TOLBREK5_END), TOLBREK5_OK);
   ASSERT_EQ(out.pos, 6004u);
-
-  // A wrong key fails the first block's check.
   const Bytes sealed(room.begin(), room.begin() + 6004);
-  EXPECT_EQ(Push(*keyed(true, Bytes(12, 'x')), sealed, 0, rng).code,
-            TOLBREK5_ERROR_DECRYPTION_FAILED);
+
+  // From its own progress callback, a stream refuses the calls that change
+  // it and answers the queries; the call in progress goes on unharmed.
+  struct Inside {
+    Stream* s;
+    int calls = 0;
+    int refused = 0;
+    std::int64_t size = 0;
+  };
+  auto reenter = [](void* user, std::int32_t, std::int32_t, double) {
+    auto& inside = *static_cast<Inside*>(user);
+    tolbrek5_in_buffer more{"0123456789", 10, 0};
+    Bytes space(10);
+    tolbrek5_out_buffer drain{space.data(), space.size(), 0};
+    ++inside.calls;
+    inside.refused += inside.s->Process(&more, &drain, TOLBREK5_END) == TOLBREK5_ERROR_INVALID_CALL;
+    inside.refused += inside.s->SetProgress(nullptr, nullptr) == TOLBREK5_ERROR_INVALID_CALL;
+    inside.size = inside.s->InputSize();
+    return 0;
+  };
+  const auto watched = keyed(false, key);
+  Inside inside{watched.get()};
+  ASSERT_EQ(watched->SetProgress(reenter, &inside), TOLBREK5_OK);
+  const Outcome run = Push(*watched, plain, 0, rng);
+  EXPECT_TRUE(run.code == TOLBREK5_OK && run.output == sealed);
+  EXPECT_GT(inside.calls, 0);
+  EXPECT_EQ(inside.refused, 2 * inside.calls);
+  EXPECT_EQ(inside.size, 6000);
 
   // Calls that break the rules are refused and touch no buffer.
   auto refused = [](tolbrek5_in_buffer* from, tolbrek5_out_buffer* to, int directive) {
@@ -131,6 +158,32 @@ TEST(Stream, OutcomesACallerCanMeet) {
   EXPECT_TRUE(refused(&past, &spare, TOLBREK5_END));
   EXPECT_TRUE(refused(&whole, &spare, 2));
   EXPECT_EQ(whole.pos + spare.pos, 0u);
+  // Sizes no buffer can have.
+  tolbrek5_in_buffer huge{plain.data(), SIZE_MAX, SIZE_MAX};
+  tolbrek5_out_buffer endless{room.data(), std::size_t{PTRDIFF_MAX} + 1, 0};
+  EXPECT_TRUE(refused(&huge, &spare, TOLBREK5_END));
+  EXPECT_TRUE(refused(&whole, &endless, TOLBREK5_END));
+  EXPECT_EQ(whole.pos, 0u);
+  // Once the end was given, the input does not go on; once a call with the
+  // end took all of its input, it does not grow either. After an error,
+  // nothing is taken.
+  Stream ended(false);
+  Stream sized(false);
+  ASSERT_EQ(sized.SetInputSize(6000), TOLBREK5_OK);
+  for (auto [s, then] : {std::pair{&ended, TOLBREK5_END}, std::pair{&sized, TOLBREK5_CONTINUE}}) {
+    tolbrek5_in_buffer all{plain.data(), plain.size(), 0};
+    ASSERT_EQ(s->Process(&all, &spare, TOLBREK5_END), TOLBREK5_NEED_KEY);
+    all.pos = 0;
+    EXPECT_EQ(s->Process(&all, &spare, then), TOLBREK5_ERROR_INVALID_CALL);
+  }
+  EXPECT_EQ(ended.InputSize(), 6000);
+  EXPECT_EQ(refusedSize->Process(nullptr, &spare, TOLBREK5_END), TOLBREK5_ERROR_INVALID_CALL);
+
+  // The header's version number is the library's version.
+  const int v = TOLBREK5_VERSION_NUMBER;
+  EXPECT_EQ(std::to_string(v / 10000) + "." + std::to_string(v / 100 % 100) + "." +
+                std::to_string(v % 100),
+            tolbrek5_version());
 }
 
 }  // namespace
