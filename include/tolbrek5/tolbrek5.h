@@ -124,8 +124,8 @@ TOLBREK5_API int tolbrek5_is_error(int code);
  * static string, never NULL (an unknown code gives "Unknown outcome"). */
 TOLBREK5_API const char *tolbrek5_message(int code);
 
-/* The library's version as a string, "5.0.0" for instance: a static string.
- * (It is the library that runs; the macros above are the header compiled in.) */
+/* The version of the library in use, "5.0.0" for instance: a static string.
+ * (The macros above give the version of the header a caller was built with.) */
 TOLBREK5_API const char *tolbrek5_version(void);
 
 /* ---- Streams ---- */
