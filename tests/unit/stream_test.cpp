@@ -4,9 +4,9 @@
 // library through the program's runs and the installed example.)
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstring>
 #include <random>
-#include <string>
 #include <utility>
 
 #include "cipher/stream.h"
@@ -115,32 +115,20 @@ TEST(Stream, OutcomesACallerCanMeet) {
   const Bytes sealed(room.begin(), room.begin() + 6004);
 
   // From its own progress callback, a stream refuses the calls that change
-  // it and answers the queries; the call in progress goes on unharmed.
-  struct Inside {
-    Stream* s;
-    int calls = 0;
-    int refused = 0;
-    std::int64_t size = 0;
-  };
+  // it and answers the queries; the call in progress goes on unharmed. (The
+  // callback cancels when it sees otherwise.)
   auto reenter = [](void* user, std::int32_t, std::int32_t, double) {
-    auto& inside = *static_cast<Inside*>(user);
+    auto* s = static_cast<Stream*>(user);
     tolbrek5_in_buffer more{"0123456789", 10, 0};
-    Bytes space(10);
-    tolbrek5_out_buffer drain{space.data(), space.size(), 0};
-    ++inside.calls;
-    inside.refused += inside.s->Process(&more, &drain, TOLBREK5_END) == TOLBREK5_ERROR_INVALID_CALL;
-    inside.refused += inside.s->SetProgress(nullptr, nullptr) == TOLBREK5_ERROR_INVALID_CALL;
-    inside.size = inside.s->InputSize();
-    return 0;
+    tolbrek5_out_buffer none{nullptr, 0, 0};
+    const bool refused = s->Process(&more, &none, TOLBREK5_END) == TOLBREK5_ERROR_INVALID_CALL &&
+                         s->SetProgress(nullptr, nullptr) == TOLBREK5_ERROR_INVALID_CALL;
+    return refused && s->InputSize() == 6000 ? 0 : 1;
   };
   const auto watched = keyed(false, key);
-  Inside inside{watched.get()};
-  ASSERT_EQ(watched->SetProgress(reenter, &inside), TOLBREK5_OK);
+  ASSERT_EQ(watched->SetProgress(reenter, watched.get()), TOLBREK5_OK);
   const Outcome run = Push(*watched, plain, 0, rng);
   EXPECT_TRUE(run.code == TOLBREK5_OK && run.output == sealed);
-  EXPECT_GT(inside.calls, 0);
-  EXPECT_EQ(inside.refused, 2 * inside.calls);
-  EXPECT_EQ(inside.size, 6000);
 
   // Calls that break the rules are refused and touch no buffer.
   auto refused = [](tolbrek5_in_buffer* from, tolbrek5_out_buffer* to, int directive) {
@@ -180,10 +168,9 @@ TEST(Stream, OutcomesACallerCanMeet) {
   EXPECT_EQ(refusedSize->Process(nullptr, &spare, TOLBREK5_END), TOLBREK5_ERROR_INVALID_CALL);
 
   // The header's version number is the library's version.
-  const int v = TOLBREK5_VERSION_NUMBER;
-  EXPECT_EQ(std::to_string(v / 10000) + "." + std::to_string(v / 100 % 100) + "." +
-                std::to_string(v % 100),
-            tolbrek5_version());
+  int major = 0, minor = 0, patch = 0;
+  ASSERT_EQ(std::sscanf(tolbrek5_version(), "%d.%d.%d", &major, &minor, &patch), 3);
+  EXPECT_EQ(TOLBREK5_VERSION_NUMBER, major * 10000 + minor * 100 + patch);
 }
 
 }  // namespace
