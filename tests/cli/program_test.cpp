@@ -47,6 +47,8 @@ void Populate(const fs::path& dir) {
   // A key file longer than "in", and "in" encrypted under its first 5000 bytes.
   WriteBytes(dir / "k6000", MakeBytes("text", 6000));
   WriteBytes(dir / "enck", RunEngine(in, MakeBytes("text", 5000), false).output);
+  const std::string phrase = "correct horse battery staple";
+  WriteBytes(dir / "encch", RunEngine(in, Bytes(phrase.begin(), phrase.end()), false).output);
   fs::create_directory(dir / "sub");
   WriteBytes(dir / "sub" / "k10", MakeBytes("xs4", 10));
   fs::create_hard_link(dir / "in", dir / "in.hardlink");
@@ -64,8 +66,8 @@ void Populate(const fs::path& dir) {
   ::close(listener);
   if (!bound) throw std::runtime_error("no socket");
 #endif
-  for (const std::uintmax_t size :
-       {30000000ull, 30000003ull, 30000004ull, 30000007ull, (1ull << 32) + 5}) {
+  for (const std::uintmax_t size : {1048576ull, 1048577ull, 30000000ull, 30000003ull, 30000004ull,
+                                    30000007ull, (1ull << 32) + 5}) {
     const fs::path file = dir / (size > 1ull << 32 ? "huge.key" : "z" + std::to_string(size));
     WriteBytes(file, {});
     fs::resize_file(file, size);
@@ -93,7 +95,9 @@ std::vector<Row> Rows() {
     Row r{f.at(0), {}, f.at(2), f.at(3), f.at(4), std::stoi(f.at(5)), f.at(6)};
     std::istringstream args(f[1]);
     for (std::string a; args >> a;) r.args.push_back(a);
-    for (std::string* col : {&r.message, &r.fault}) {
+    std::vector<std::string*> escaped = {&r.message, &r.fault, &r.made};
+    for (std::string& a : r.args) escaped.push_back(&a);
+    for (std::string* col : escaped) {
       for (auto at = col->find('\\'); at != std::string::npos; at = col->find('\\', at + 1)) {
         col->replace(at, 2, (*col)[at + 1] == 'n' ? "\n" : "\r");
       }
@@ -122,10 +126,17 @@ TEST_P(ProgramRuns, PrintAndLeaveFilesAsTheRowSays) {
   std::string expected =
       r.message == "usage" ? std::string(usage.begin(), usage.end()) : r.message + "\n";
   if (!r.phase.empty()) {
-    // The input's size: its file's, or that of the file given as standard input.
-    const bool given = r.fault.rfind("pipe:", 0) == 0 || r.fault.rfind("stdin:", 0) == 0;
+    // The input's size: its file's, or that of the file given as standard input (unless the
+    // key comes from there).
+    const bool given =
+        (r.fault.rfind("pipe:", 0) == 0 || r.fault.rfind("stdin:", 0) == 0) && args[3] != "-";
     const std::string sized = given ? r.fault.substr(r.fault.find(':') + 1) : args[1];
-    expected = "inputfile=" + args[1] + ", outputfile=" + args[2] +
+    // A name's control bytes show as "?".
+    std::string names[2] = {args[1], args[2]};
+    for (std::string& name : names) {
+      for (char& c : name) c = static_cast<unsigned char>(c) < 32 || c == 127 ? '?' : c;
+    }
+    expected = "inputfile=" + names[0] + ", outputfile=" + names[1] +
                ", inputfilesize=" + std::to_string(fs::file_size(dir / sized)) + " bytes\n\n" +
                (r.phase[0] == 'D' ? "Decrypting" : "Encrypting") + " block " + r.phase.substr(2) +
                "\b\b\b\n" + expected;
@@ -156,7 +167,14 @@ TEST_P(ProgramRuns, PrintAndLeaveFilesAsTheRowSays) {
   std::int64_t addressSpace = 0;
   int lock = -1;
   int reader = -1;
-  if (fault == "memory") {
+  int piped[2] = {-1, -1};
+  if (fault == "pipe-out") {
+    // The output a pipe at descriptor 63, as a shell's >(command) is: "/dev/fd/63".
+    ASSERT_EQ(::pipe2(piped, O_CLOEXEC), 0);
+    ASSERT_EQ(::dup2(piped[1], 63), 63);
+    ::close(piped[1]);
+    fault.clear();
+  } else if (fault == "memory") {
 #ifdef __SANITIZE_ADDRESS__
     GTEST_SKIP() << "the sanitizer needs far more address space";
 #endif
@@ -178,8 +196,17 @@ TEST_P(ProgramRuns, PrintAndLeaveFilesAsTheRowSays) {
   const ProgramRun run = RunTolbrek5(args, dir.path(), fault, addressSpace);
   if (lock >= 0) ::close(lock);
   if (reader >= 0) ::close(reader);
+  if (piped[0] >= 0) {
+    ::close(63);
+    Bytes got(1 << 16);
+    got.resize(
+        static_cast<std::size_t>(std::max<ssize_t>(::read(piped[0], got.data(), 1 << 16), 0)));
+    ::close(piped[0]);
+    WriteBytes(dir / "piped", got);
+  }
 #endif
-  EXPECT_EQ(run.out, kBanner + expected);
+  // Standard output closed, the console goes nowhere.
+  EXPECT_EQ(run.out, r.fault == "closed:01" ? "" : kBanner + expected);
   EXPECT_EQ(run.status, r.status);
   auto after = Snapshot(dir.path());
   if (!r.made.empty()) {
@@ -311,6 +338,21 @@ INSTANTIATE_TEST_SUITE_P(Points, Interrupted,
                            return std::string(p.param.point) + "_" +
                                   (p.param.sig == 0 ? "Continued" : strsignal(p.param.sig));
                          });
+
+// Interrupted while its data goes to standard output, the run leaves nothing
+// there but data: the progress line's end goes to the console.
+TEST(InterruptedStream, LeavesNothingButDataOnStandardOutput) {
+  ScratchDir dir;
+  WriteBytes(dir / "plain", MakeBytes("xs40", 20000));
+  RunningProgram program({"ec", "plain", "-", kKey}, dir.path(), "stop:write");
+  ASSERT_TRUE(program.WaitUntilStopped());
+  program.Signal(SIGTERM);
+  program.Signal(SIGCONT);
+  const ProgramRun run = program.Finish();
+  EXPECT_EQ(run.signal, SIGTERM);
+  EXPECT_EQ(fs::file_size(dir / "stdout"), 0u);
+  EXPECT_TRUE(run.out.ends_with("1/1\b\b\b\n")) << run.out;
+}
 #endif
 
 }  // namespace

@@ -21,17 +21,23 @@ RunningProgram::RunningProgram(const std::vector<std::string>& args, const fs::p
   const bool pipes = fault.rfind("pipe:", 0) == 0;
   const bool redirects = fault.rfind("stdin:", 0) == 0;
   const bool appends = fault.rfind("stdout:", 0) == 0;
+  const bool closes = fault.rfind("closed:", 0) == 0;
   const std::string inFile = (dir / fault.substr(fault.find(':') + 1)).string();
   const std::string outFile = appends ? inFile : (dir / "stdout").string();
-  const bool dataOut = args.size() == 4 && args[2] == "-";
+  const bool dataOut = args.size() == 4 && (args[2] == "-" || args[2] == "/dev/stdout");
   if (feeds || pipes) {
     if (::pipe2(in, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
+    // Text comes in two parts, a moment apart, through a pipe the program finds non-blocking.
+    if (feeds) ::fcntl(in[0], F_SETFL, O_NONBLOCK);
     // A process of its own writes the text or the file into the pipe, as much as the program
     // reads.
     feeder_ = ::fork();
     if (feeder_ == 0) {
       ::close(in[0]);
-      if (feeds) ::_exit(::write(in[1], fault.data() + 6, fault.size() - 6) < 0 ? 1 : 0);
+      const std::size_t half = (fault.size() - 6) / 2;
+      if (feeds && (::write(in[1], fault.data() + 6, half) < 0 || ::usleep(200000) != 0))
+        ::_exit(1);
+      if (feeds) ::_exit(::write(in[1], fault.data() + 6 + half, fault.size() - 6 - half) < 0);
       const int file = ::open(inFile.c_str(), O_RDONLY);
       char buf[65536];
       for (ssize_t n; file >= 0 && (n = ::read(file, buf, sizeof buf)) > 0;) {
@@ -41,7 +47,7 @@ RunningProgram::RunningProgram(const std::vector<std::string>& args, const fs::p
     }
     ::close(in[1]);
   }
-  if (!fault.empty() && !feeds && !pipes && !redirects && !appends) {
+  if (!fault.empty() && !feeds && !pipes && !redirects && !appends && !closes) {
     // The shim goes ahead of a sanitizer runtime linked as a shared library.
     const char* asan = std::getenv("ASAN_OPTIONS");
     env = {
@@ -60,6 +66,7 @@ RunningProgram::RunningProgram(const std::vector<std::string>& args, const fs::p
     const int given = redirects ? ::open(inFile.c_str(), O_RDONLY | O_CLOEXEC) : in[0];
     if ((feeds || pipes || redirects) && (::dup2(given, STDIN_FILENO) < 0 || ::setsid() < 0))
       ::_exit(126);
+    for (std::size_t i = 7; closes && i < fault.size(); ++i) ::close(fault[i] - '0');
     for (int sig : {SIGINT, SIGTERM, SIGHUP}) ::signal(sig, SIG_DFL);
     for (std::string& e : env) ::putenv(e.data());
     const rlimit lim{static_cast<rlim_t>(addressSpace), static_cast<rlim_t>(addressSpace)};

@@ -19,7 +19,8 @@ RunningProgram::RunningProgram(const std::vector<std::string>& args, const fs::p
   const bool feeds = fault.rfind("input:", 0) == 0;  // the rest is the program's standard input
   const bool pipes = fault.rfind("pipe:", 0) == 0;
   const bool redirects = fault.rfind("stdin:", 0) == 0;
-  if ((!fault.empty() && !feeds && !pipes && !redirects) || addressSpace > 0)
+  const bool closes = fault.rfind("closed:", 0) == 0;  // no handle for the digits' streams
+  if ((!fault.empty() && !feeds && !pipes && !redirects && !closes) || addressSpace > 0)
     throw std::runtime_error("faults are injected on POSIX systems only");
   const fs::path inFile = dir / fault.substr(fault.find(':') + 1);
   const bool dataOut = args.size() == 4 && args[2] == "-";
@@ -49,8 +50,8 @@ RunningProgram::RunningProgram(const std::vector<std::string>& args, const fs::p
   STARTUPINFOW si{};
   si.cb = sizeof si;
   si.dwFlags = STARTF_USESTDHANDLES;
-  si.hStdInput = given;
-  si.hStdOutput = data;
+  si.hStdInput = closes && fault.find('0') != std::string::npos ? nullptr : given;
+  si.hStdOutput = closes && fault.find('1') != std::string::npos ? nullptr : data;
   si.hStdError = dataOut ? writeEnd : ::GetStdHandle(STD_ERROR_HANDLE);
   PROCESS_INFORMATION pi{};
   const BOOL started = ::CreateProcessW(exe.c_str(), command.data(), nullptr, nullptr, TRUE, 0,
