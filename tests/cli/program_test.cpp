@@ -95,11 +95,12 @@ std::vector<Row> Rows() {
     Row r{f.at(0), {}, f.at(2), f.at(3), f.at(4), std::stoi(f.at(5)), f.at(6)};
     std::istringstream args(f[1]);
     for (std::string a; args >> a;) r.args.push_back(a);
-    std::vector<std::string*> escaped = {&r.message, &r.fault, &r.made};
-    for (std::string& a : r.args) escaped.push_back(&a);
-    for (std::string* col : escaped) {
+    std::vector<std::string*> columns = {&r.message, &r.fault, &r.made};
+    for (std::string& a : r.args) columns.push_back(&a);
+    for (std::string* col : columns) {
       for (auto at = col->find('\\'); at != std::string::npos; at = col->find('\\', at + 1)) {
-        col->replace(at, 2, (*col)[at + 1] == 'n' ? "\n" : "\r");
+        const char escaped = (*col)[at + 1];  // other backslashes stay (Windows paths)
+        if (escaped == 'n' || escaped == 'r') col->replace(at, 2, escaped == 'n' ? "\n" : "\r");
       }
     }
     rows.push_back(r);
