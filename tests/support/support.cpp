@@ -8,6 +8,7 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <random>
 #include <sstream>
 #include <stdexcept>
 
@@ -125,6 +126,28 @@ void ExpectVectorRoundTrip(const Vector& v, const EngineForm& form) {
   ExpectTrace(v.name, dec);
   EXPECT_TRUE(decrypted.ok && decrypted.output == plain)
       << "decryption did not restore the plaintext";
+}
+
+RunningProgram::RunningProgram(const std::vector<std::string>& args, const fs::path& dir,
+                               const std::string& fault, std::int64_t addressSpace) {
+  // The request's kind, up to its colon, and the file of `dir` it names.
+  const std::string kind = fault.substr(0, fault.find(':') + 1);
+  const fs::path named = dir / fault.substr(kind.size());
+  const bool shim = kind != "input:" && kind != "pipe:" && kind != "stdin:" && kind != "stdout:";
+  fs::path out;
+  if (args.size() == 4 && args[2] == "-") out = kind == "stdout:" ? named : dir / "stdout";
+  Bytes input = kind == "pipe:" ? ReadBytes(named) : Bytes();
+  if (kind == "input:") input.assign(fault.begin() + 6, fault.end());
+  Start(args, dir, kind == "stdin:" ? named : fs::path(), out, kind == "stdout:", shim ? fault : "",
+        addressSpace);
+  if (pipe_ != -1) feeder_ = std::jthread(Feed, pipe_, std::move(input));
+}
+
+ScratchDir::ScratchDir() {
+  std::random_device seed;
+  while (!fs::create_directory(path_ = fs::temp_directory_path() /
+                                       ("tolbrek5-test-" + std::to_string(seed())))) {
+  }
 }
 
 ScratchDir::~ScratchDir() {
