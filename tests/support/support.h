@@ -51,9 +51,9 @@ struct Vector {
 };
 Vector FindVector(const std::string& name);
 
-// Encrypts the vector's plaintext checking every trace line and the
-// ciphertext digest, then decrypts it checking the same states and the
-// plaintext. The first differing line names the step and block.
+// Encrypts the vector's plaintext checking the ciphertext's digest, then
+// decrypts it checking the plaintext. (The vectors' traces of every engine
+// state, data/vectors/*.trace, are there to find where a difference starts.)
 void ExpectVectorRoundTrip(const Vector& v, const EngineForm& form = ProductionEngine);
 
 struct ProgramRun {
