@@ -4,7 +4,6 @@
 #ifndef _WIN32
 #include <gtest/gtest.h>
 #include <sys/resource.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -48,28 +47,20 @@ TEST(KeyMemory, TheKeyIsLockedWithinTheLimitAndUnlockedWhenReleased) {
   EXPECT_EQ(StatusKiB("VmLck"), before);
 }
 
-// A child process whose address space has no room for a second copy of the
+// In a process whose address space has no room for a second copy of the
 // key: the advice is left out and the key stays as it was.
 TEST(KeyMemory, HugePageAdviceWithoutMemoryForItKeepsTheKey) {
   const Bytes bytes = MakeBytes("xs81", 5000);
-  const pid_t child = fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
-    try {  // the child never returns to the test runner
-      KeyStore key;
-      key.Assign(bytes.data(), bytes.size(), kCapacity);
-      const rlim_t room = static_cast<rlim_t>(StatusKiB("VmSize")) * 1024 + (kCapacity / 4);
-      const rlimit space{room, room};
-      setrlimit(RLIMIT_AS, &space);
-      key.AdviseHugePages();
-      _exit(key.Length() == 5000 && std::memcmp(key.data(), bytes.data(), 5000) == 0 ? 0 : 1);
-    } catch (...) {
-      _exit(2);
-    }
-  }
-  int status = 0;
-  ASSERT_EQ(waitpid(child, &status, 0), child);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+  auto advise = [&] {
+    KeyStore key;
+    key.Assign(bytes.data(), bytes.size(), kCapacity);
+    const rlim_t room = static_cast<rlim_t>(StatusKiB("VmSize")) * 1024 + (kCapacity / 4);
+    const rlimit space{room, room};
+    setrlimit(RLIMIT_AS, &space);
+    key.AdviseHugePages();
+    _exit(key.Length() == 5000 && std::memcmp(key.data(), bytes.data(), 5000) == 0 ? 0 : 1);
+  };
+  EXPECT_EXIT(advise(), ::testing::ExitedWithCode(0), "");
 }
 
 }  // namespace
