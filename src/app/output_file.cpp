@@ -34,7 +34,7 @@ bool OutputFile::Create(const std::string& outName, const std::optional<platform
   std::string replaced;
   switch (platform::KindOf(target_)) {
     case platform::PathKind::Directory:
-    case platform::PathKind::Other:  // put there since it was looked at
+    case platform::PathKind::Other:  // appeared since the name was looked at
       return false;
     case platform::PathKind::Regular: {
       if (!platform::MayWrite(target_)) return false;
