@@ -56,9 +56,18 @@ int Fail(std::string_view message) {
   return ExitFailure;
 }
 
+// A name as the console shows it: each control byte (below 32, and 127) as
+// "?", so that no name can move the cursor, set the title or fake a line.
+std::string Shown(std::string name) {
+  for (char& c : name) {
+    if (static_cast<unsigned char>(c) < 32 || c == 127) c = '?';
+  }
+  return name;
+}
+
 void WriteInformationLine(const BlockRun& run, std::int64_t size) {
   const std::string shown = size >= 0 ? std::to_string(size) + " bytes" : "unknown";
-  platform::WriteLine("inputfile=" + run.inName + ", outputfile=" + run.outName +
+  platform::WriteLine("inputfile=" + Shown(run.inName) + ", outputfile=" + Shown(run.outName) +
                       ", inputfilesize=" + shown);
   platform::WriteLine("");
 }

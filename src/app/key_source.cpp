@@ -35,11 +35,21 @@ bool TakeTextKey(char* argument, platform::SecretLine& key) {
 AskedKeyOutcome AskKey(bool confirm, bool inputIsData, platform::SecretLine& key) {
   const bool onTerminal = inputIsData || platform::InputIsTerminal();
   auto read = [inputIsData](std::string_view prompt, platform::SecretLine& line) {
-    if (inputIsData) return platform::ReadKeyLineOnTerminal(prompt, line);
-    platform::ReadKeyLine(prompt, line);
-    return true;
+    switch (inputIsData ? platform::ReadKeyLineOnTerminal(prompt, line)
+                        : platform::ReadKeyLine(prompt, line)) {
+      case platform::LineRead::Ok:
+        return AskedKeyOutcome::Taken;
+      case platform::LineRead::TooLong:
+        return AskedKeyOutcome::TooLong;
+      case platform::LineRead::Failed:
+        return AskedKeyOutcome::ReadFailed;
+      case platform::LineRead::NoTerminal:
+        break;
+    }
+    return AskedKeyOutcome::NoTerminal;
   };
-  if (!read("Key: ", key)) return AskedKeyOutcome::NoTerminal;
+  if (const AskedKeyOutcome first = read("Key: ", key); first != AskedKeyOutcome::Taken)
+    return first;
   // Nobody should type a key twice to learn that it is too short.
   if (static_cast<std::int64_t>(key.length) < MinKeyLength) {
     key.bytes.Release();
@@ -47,7 +57,11 @@ AskedKeyOutcome AskKey(bool confirm, bool inputIsData, platform::SecretLine& key
   }
   if (confirm && onTerminal) {
     platform::SecretLine again;
-    read("Repeat the key: ", again);
+    const AskedKeyOutcome second = read("Repeat the key: ", again);
+    if (second != AskedKeyOutcome::Taken) {
+      key.bytes.Release();
+      return second;
+    }
     if (!std::equal(key.bytes.data(), key.bytes.data() + key.length, again.bytes.data(),
                     again.bytes.data() + again.length)) {
       key.bytes.Release();

@@ -26,14 +26,15 @@ bool TakeTextKey(char* argument, platform::SecretLine& key);
 // A text-key argument of exactly this asks for the key instead of giving it.
 inline constexpr std::string_view AskForKey = "-";
 
-enum class AskedKeyOutcome { Taken, TooShort, Mismatch, NoTerminal };
+enum class AskedKeyOutcome { Taken, TooShort, Mismatch, NoTerminal, TooLong, ReadFailed };
 
 // Reads the key into `key` when the text key's argument is AskForKey: asked
 // for on the terminal when standard input is one, or when standard input
 // carries the data (`inputIsData`; with no terminal that is NoTerminal);
 // otherwise the first line of standard input. On a terminal a key long
 // enough is asked for a second time when `confirm`: two different answers
-// are a Mismatch. Every copy is wiped.
+// are a Mismatch. A line over platform::kMaxKeyLine bytes is TooLong, a read
+// error ReadFailed. Every copy is wiped.
 AskedKeyOutcome AskKey(bool confirm, bool inputIsData, platform::SecretLine& key);
 
 // Gives `stream` the text key, which is wiped from `key` then. Empty on

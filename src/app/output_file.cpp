@@ -11,8 +11,17 @@ constexpr std::size_t kNameKept = 200;
 
 }  // namespace
 
-bool OutputFile::Create(const std::string& outName, const platform::FileId& input) {
+bool OutputFile::Create(const std::string& outName, const std::optional<platform::FileId>& input) {
   assert(!file_.IsOpen() && !temporary_);
+  targetId_ = platform::IdOf(outName);
+  if (targetId_ && targetId_ == input) return false;
+  if (platform::KindOf(outName) == platform::PathKind::Other) {
+    // A device, a FIFO or a pipe, by its own name or any other (/dev/fd/N):
+    // written as it is, through the name given, which may be no path at all.
+    file_ = platform::OpenExistingForWriting(outName);
+    direct_ = true;
+    return file_.IsOpen();
+  }
   const std::optional<std::string> target = platform::FollowLinks(outName);
   if (!target) return false;
   const platform::PathParts parts = platform::SplitPath(*target);
@@ -21,17 +30,12 @@ bool OutputFile::Create(const std::string& outName, const platform::FileId& inpu
   directory_ = parts.directory;
   name_ = parts.name;
   directoryId_ = platform::IdOf(directory_);
-  targetId_ = platform::IdOf(target_);
-  if (targetId_ && *targetId_ == input) return false;
 
   std::string replaced;
   switch (platform::KindOf(target_)) {
     case platform::PathKind::Directory:
+    case platform::PathKind::Other:  // appeared since the name was looked at
       return false;
-    case platform::PathKind::Other:
-      file_ = platform::OpenExistingForWriting(target_);
-      direct_ = true;
-      return file_.IsOpen();
     case platform::PathKind::Regular: {
       if (!platform::MayWrite(target_)) return false;
       replaced = target_;
@@ -48,13 +52,14 @@ bool OutputFile::Create(const std::string& outName, const platform::FileId& inpu
   return temporary_;
 }
 
-bool OutputFile::CreateStandard(const platform::FileId& input) {
+bool OutputFile::CreateStandard(const std::optional<platform::FileId>& input) {
   assert(!file_.IsOpen() && !temporary_);
   file_ = platform::StandardOutput();
   direct_ = true;
+  if (!file_.IsOpen()) return false;
   // Redirected onto the input, it would overwrite what is still to be read.
-  const bool isInput = platform::RegularSizeLeft(file_) >= 0 && platform::IdOf(file_) == input;
-  return file_.IsOpen() && !isInput;
+  const std::optional<platform::FileId> id = platform::IdOf(file_);
+  return !(platform::RegularSizeLeft(file_) >= 0 && id && id == input);
 }
 
 bool OutputFile::IsNamedBy(const std::string& path) const {

@@ -28,11 +28,11 @@ class OutputFile {
   // Prepares the output for `outName`. Fails when the name is a directory,
   // its directory is missing or not writable, the existing file may not be
   // written, or the output is the input file (`input`) itself.
-  bool Create(const std::string& outName, const platform::FileId& input);
+  bool Create(const std::string& outName, const std::optional<platform::FileId>& input);
   // Makes standard output the output, written as it comes (nothing can be
-  // taken back). Fails when standard output is closed, or is the input file
-  // (`input`) itself.
-  bool CreateStandard(const platform::FileId& input);
+  // taken back). Fails when standard output is closed (or was, when the
+  // program started), or is the input file (`input`) itself.
+  bool CreateStandard(const std::optional<platform::FileId>& input);
   // Whether `path` (links followed) names the output: the same file, or the
   // same name in the same directory when there is no file yet.
   bool IsNamedBy(const std::string& path) const;

@@ -20,6 +20,15 @@
 
 namespace tolbrek5::platform {
 
+// ---- Start-up ----
+
+// Opens the null device on each of standard input, output and error that is
+// closed (a parent ran the program with it closed), so that no file the run
+// opens can take its place and receive console text or be read as a key.
+// Called first, before anything else is opened. A standard output found
+// closed stays unusable for data: StandardOutput() gives no file then.
+void OpenMissingStandardStreams();
+
 // ---- Command line ----
 
 // Argument `index` of the command line as a path. On POSIX systems this is
@@ -66,6 +75,13 @@ bool OutputIsTerminal();
 
 bool InputIsTerminal();
 
+// Longest key line taken from standard input or the terminal; a longer one
+// is refused, never shortened.
+inline constexpr std::size_t kMaxKeyLine = 1048576;
+
+// How reading a key line ended.
+enum class LineRead { Ok, TooLong, Failed, NoTerminal };
+
 // A line that holds key material: bytes[0, length). The buffer may be longer;
 // it wipes everything it held when it is released or destroyed.
 struct SecretLine {
@@ -81,11 +97,21 @@ struct SecretLine {
     }
     bytes[length++] = byte;
   }
-  // Drops a final "\n" or "\r\n".
-  void DropLineEnd() {
-    if (length == 0 || bytes[length - 1] != '\n') return;
-    --length;
-    if (length > 0 && bytes[length - 1] == '\r') --length;
+  // Whether reading must stop: the line end is in, or the line is too long
+  // to be a key whatever follows ("\r\n" may still end it).
+  bool Ended() const {
+    return (length > 0 && bytes[length - 1] == '\n') || length >= kMaxKeyLine + 2;
+  }
+  // Drops a final "\n" or "\r\n"; a line longer than kMaxKeyLine is wiped.
+  LineRead Finish() {
+    if (length > 0 && bytes[length - 1] == '\n') {
+      --length;
+      if (length > 0 && bytes[length - 1] == '\r') --length;
+    }
+    if (length <= kMaxKeyLine) return LineRead::Ok;
+    bytes.Release();
+    length = 0;
+    return LineRead::TooLong;
   }
 };
 
@@ -96,14 +122,17 @@ struct SecretLine {
 // - Otherwise: the next line of standard input; it ends at "\n" or "\r\n"
 //   (neither is part of the line) or at the end of the input. `prompt` is
 //   not written.
-// A read error ends the line as the end of input does. Every buffer that held
-// any of the line's bytes is wiped before it is freed. Should the process be
-// interrupted meanwhile, the interrupt handling turns echo back on.
-void ReadKeyLine(std::string_view prompt, SecretLine& line);
+// Nothing but the line end or the end of the input ends the line: a read that
+// would block is waited for, an interrupted one retried; a read error is
+// Failed, a line longer than kMaxKeyLine TooLong (read no further than that).
+// Every buffer that held any of the line's bytes is wiped before it is freed.
+// Should the process be interrupted meanwhile, the interrupt handling turns
+// echo back on.
+LineRead ReadKeyLine(std::string_view prompt, SecretLine& line);
 // Reads one line on the terminal itself (the controlling terminal; the
 // console on Windows) as ReadKeyLine does on a terminal, whatever standard
-// input is. False, with nothing read, when the process has no terminal.
-bool ReadKeyLineOnTerminal(std::string_view prompt, SecretLine& line);
+// input is. NoTerminal, with nothing read, when the process has no terminal.
+LineRead ReadKeyLineOnTerminal(std::string_view prompt, SecretLine& line);
 
 // ---- Files ----
 
@@ -150,9 +179,11 @@ class File {
 
 // What `path` names once symbolic links are followed.
 PathKind KindOf(const std::string& path);
-// Identity of the file `path` names (links followed); empty when there is none.
+// Identity of the file `path` names (links followed), or of an open file;
+// empty when there is none or the system cannot tell (then it equals no
+// other file's).
 std::optional<FileId> IdOf(const std::string& path);
-FileId IdOf(const File& file);
+std::optional<FileId> IdOf(const File& file);
 
 // Opens an existing regular file for reading so that other processes may
 // read it but not write it: a shared lock on POSIX systems, a sharing mode on
@@ -179,6 +210,9 @@ bool Sync(File& file);
 // own stay open), in binary mode; a closed File when there is none.
 File StandardInput();
 File StandardOutput();
+// Whether `path` reaches the very file standard output is (/dev/stdout, a
+// name of the pipe or device it is), so that the output is standard output.
+bool IsStandardOutput(const std::string& path);
 // Whether `path` names an existing input to be read as a stream: anything
 // but a regular file, a directory or a socket (a FIFO, a character device).
 bool MayStream(const std::string& path);

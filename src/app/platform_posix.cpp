@@ -62,6 +62,8 @@ std::string_view g_prompt;         // shown on g_echoTerminal while echo is off
 // output carries data.
 std::FILE* g_console = stdout;
 volatile sig_atomic_t g_consoleFd = STDOUT_FILENO;
+// Standard output was closed when the program started: no data may go there.
+bool g_outputWasClosed = false;
 
 constexpr std::string_view kSaveTitle = "\x1b[22;0t";     // push the title on the terminal's stack
 constexpr std::string_view kRestoreTitle = "\x1b[23;0t";  // pop it
@@ -92,17 +94,32 @@ void TurnEchoOff(int fd) noexcept {
   ::tcsetattr(fd, TCSAFLUSH, &now);
 }
 
+// Waits until `fd` has something to read (a descriptor left non-blocking by
+// whoever started the program); an interrupt ends the wait early.
+void WaitUntilReadable(int fd) {
+  pollfd ready{fd, POLLIN, 0};
+  ::poll(&ready, 1, -1);
+}
+
 // Appends what `fd` delivers to `line` up to and including the first "\n",
-// or to the end of the input. Reads a byte at a time, so nothing after the
-// line is taken from the input.
-void ReadLine(int fd, SecretLine& line) {
-  for (std::uint8_t byte = 0;;) {
+// to the end of the input, or until the line is too long to be a key. Reads
+// a byte at a time, so nothing after the line is taken from the input. False
+// after a read error.
+bool ReadLine(int fd, SecretLine& line) {
+  std::uint8_t byte = 0;
+  while (!line.Ended()) {
     const ssize_t got = ::read(fd, &byte, 1);
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) return;
-    line.Append(byte);
-    if (byte == '\n') return;
+    if (got == 0) break;
+    if (got == 1) {
+      line.Append(byte);
+    } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
+      WaitUntilReadable(fd);
+    } else if (errno != EINTR) {
+      return false;
+    }
   }
+  SecureWipe(&byte, 1);
+  return true;
 }
 
 // ---- Interrupt clean-up ----
@@ -153,11 +170,11 @@ extern "C" void CleanUpAndDie(int sig) {
   // Another thread's console write is let finish, and none starts after
   // this point: nothing may follow the title's restoration. (Waiting is
   // bounded: a lock that is never released must not hang the process.)
-  for (int tries = 0; tries < 100 && ::ftrylockfile(stdout) != 0; ++tries) {
+  for (int tries = 0; tries < 100 && ::ftrylockfile(g_console) != 0; ++tries) {
     const timespec pause{0, 1000000};
     ::nanosleep(&pause, nullptr);
   }
-  if (g_lineOpen != 0) WriteRaw(STDOUT_FILENO, "\n");
+  if (g_lineOpen != 0) WriteRaw(g_consoleFd, "\n");
   RestoreTerminalOnInterrupt();
   RaiseWithDefaultAction(sig);
   ::_exit(128 + sig);
@@ -230,6 +247,21 @@ int Fd(const File& file) { return static_cast<int>(file.Handle()); }
 
 }  // namespace
 
+// ---- Start-up ----
+
+void OpenMissingStandardStreams() {
+  for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+    if (::fcntl(fd, F_GETFD) >= 0 || errno != EBADF) continue;
+    // The lowest free number: this one, as those below it are open.
+    const int null = ::open("/dev/null", O_RDWR);
+    if (null >= 0 && null != fd) {
+      ::dup2(null, fd);
+      ::close(null);
+    }
+    if (fd == STDOUT_FILENO) g_outputWasClosed = true;
+  }
+}
+
 // ---- Command line ----
 
 std::string PathArgument(char** argv, int index) { return argv[index]; }
@@ -284,46 +316,49 @@ namespace {
 // Asks on the terminal `fd`: the prompt, a line read with echo off, a line
 // end written back. Ctrl-Z meanwhile gives the echo back and, on resume,
 // takes it and writes the prompt again.
-void AskOnTerminal(int fd, std::string_view prompt, SecretLine& line) {
+bool AskOnTerminal(int fd, std::string_view prompt, SecretLine& line) {
   {
     const SignalsHeld held;
     g_prompt = prompt;
     TurnEchoOff(fd);
     WriteRaw(fd, prompt);
   }
-  ReadLine(fd, line);
+  const bool read = ReadLine(fd, line);
   {
     const SignalsHeld held;
     if (g_echoOff != 0) ::tcsetattr(g_echoTerminal, TCSANOW, &g_echoSettings);
     g_echoOff = 0;
   }
   WriteRaw(fd, "\n");
+  return read;
+}
+
+// The line read (`read` false after a read error) without its line end.
+LineRead Finished(bool read, SecretLine& line) {
+  if (read) return line.Finish();
+  line.bytes.Release();
+  line.length = 0;
+  return LineRead::Failed;
 }
 
 }  // namespace
 
-void ReadKeyLine(std::string_view prompt, SecretLine& line) {
+LineRead ReadKeyLine(std::string_view prompt, SecretLine& line) {
   line.bytes.Release();
   line.length = 0;
-  if (InputIsTerminal()) {
-    // The terminal itself takes the prompt, so standard output carries only
-    // the program's usual text; without one, standard input is that terminal.
-    const File tty(::open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC));
-    AskOnTerminal(tty.IsOpen() ? Fd(tty) : STDIN_FILENO, prompt, line);
-  } else {
-    ReadLine(STDIN_FILENO, line);
-  }
-  line.DropLineEnd();
+  if (!InputIsTerminal()) return Finished(ReadLine(STDIN_FILENO, line), line);
+  // The terminal itself takes the prompt, so standard output carries only
+  // the program's usual text; without one, standard input is that terminal.
+  const File tty(::open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC));
+  return Finished(AskOnTerminal(tty.IsOpen() ? Fd(tty) : STDIN_FILENO, prompt, line), line);
 }
 
-bool ReadKeyLineOnTerminal(std::string_view prompt, SecretLine& line) {
+LineRead ReadKeyLineOnTerminal(std::string_view prompt, SecretLine& line) {
   line.bytes.Release();
   line.length = 0;
   const File tty(::open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC));
-  if (!tty.IsOpen()) return false;
-  AskOnTerminal(Fd(tty), prompt, line);
-  line.DropLineEnd();
-  return true;
+  if (!tty.IsOpen()) return LineRead::NoTerminal;
+  return Finished(AskOnTerminal(Fd(tty), prompt, line), line);
 }
 
 // ---- Files ----
@@ -348,9 +383,9 @@ std::optional<FileId> IdOf(const std::string& path) {
   return FileId{static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
 }
 
-FileId IdOf(const File& file) {
+std::optional<FileId> IdOf(const File& file) {
   struct stat st {};
-  if (::fstat(Fd(file), &st) != 0) return {};
+  if (::fstat(Fd(file), &st) != 0) return std::nullopt;
   return FileId{static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
 }
 
@@ -412,7 +447,17 @@ bool Sync(File& file) {
 
 File StandardInput() { return File(::fcntl(STDIN_FILENO, F_DUPFD_CLOEXEC, 3)); }
 
-File StandardOutput() { return File(::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3)); }
+File StandardOutput() {
+  if (g_outputWasClosed) return File();
+  return File(::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3));
+}
+
+bool IsStandardOutput(const std::string& path) {
+  struct stat named {};
+  struct stat out {};
+  return ::stat(path.c_str(), &named) == 0 && ::fstat(STDOUT_FILENO, &out) == 0 &&
+         named.st_dev == out.st_dev && named.st_ino == out.st_ino;
+}
 
 bool MayStream(const std::string& path) {
   struct stat st {};
@@ -442,9 +487,7 @@ std::int64_t ReadSome(File& file, std::uint8_t* into, std::int64_t n) {
     const ssize_t got = ::read(Fd(file), into, want);
     if (got >= 0) return got;
     if (errno == EAGAIN || errno == EWOULDBLOCK) {
-      // Standard input left non-blocking by whoever started the program.
-      pollfd ready{Fd(file), POLLIN, 0};
-      ::poll(&ready, 1, -1);
+      WaitUntilReadable(Fd(file));
     } else if (errno != EINTR) {
       return -1;
     }

@@ -159,6 +159,8 @@ BOOL WINAPI OnConsoleEvent(DWORD event) {
 // output carries data.
 std::FILE* g_console = stdout;
 DWORD g_consoleHandle = STD_OUTPUT_HANDLE;
+// The process started without a standard output: no data may go there.
+bool g_outputWasClosed = false;
 
 // Console bytes go out as they are: line ends are written by WriteLineEnd,
 // not made by the C library.
@@ -190,6 +192,20 @@ File DuplicateStandard(DWORD stdHandle, int fd) {
 }
 
 }  // namespace
+
+// ---- Start-up ----
+
+void OpenMissingStandardStreams() {
+  for (const DWORD which : {STD_INPUT_HANDLE, STD_OUTPUT_HANDLE, STD_ERROR_HANDLE}) {
+    const HANDLE h = ::GetStdHandle(which);
+    if (h != nullptr && h != INVALID_HANDLE_VALUE) continue;
+    const HANDLE null =
+        ::CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                      nullptr, OPEN_EXISTING, 0, nullptr);
+    if (null != INVALID_HANDLE_VALUE) ::SetStdHandle(which, null);
+    if (which == STD_OUTPUT_HANDLE) g_outputWasClosed = true;
+  }
+}
 
 // ---- Command line ----
 
@@ -258,18 +274,27 @@ bool InputIsTerminal() {
   return ::GetConsoleMode(::GetStdHandle(STD_INPUT_HANDLE), &mode) != 0;
 }
 
-void ReadKeyLine(std::string_view prompt, SecretLine& line) {
+LineRead ReadKeyLine(std::string_view prompt, SecretLine& line) {
   line.bytes.Release();
   line.length = 0;
+  bool failed = false;
   if (!InputIsTerminal()) {
     // The first line of standard input, a byte at a time so nothing after it is taken.
     const HANDLE in = ::GetStdHandle(STD_INPUT_HANDLE);
     std::uint8_t byte = 0;
-    DWORD got = 0;
-    while (::ReadFile(in, &byte, 1, &got, nullptr) && got == 1) {
-      line.Append(byte);
-      if (byte == '\n') break;
+    while (!line.Ended()) {
+      DWORD got = 0;
+      if (::ReadFile(in, &byte, 1, &got, nullptr)) {
+        if (got == 0) break;
+        line.Append(byte);
+      } else if (const DWORD error = ::GetLastError(); error == ERROR_NO_DATA) {
+        ::Sleep(1);  // a pipe in non-blocking mode, empty for now
+      } else {
+        failed = error != ERROR_BROKEN_PIPE && error != ERROR_HANDLE_EOF;
+        break;
+      }
     }
+    ::SecureZeroMemory(&byte, 1);
   } else {
     // The console itself takes the prompt; what is typed is read as text
     // and turned into the ANSI code page's bytes, like a key on the command line.
@@ -296,8 +321,9 @@ void ReadKeyLine(std::string_view prompt, SecretLine& line) {
     wchar_t typed[2] = {};
     int units = 0;
     DWORD got = 0;
-    while (::ReadConsoleW(in, &typed[units], 1, &got, nullptr) && got == 1 &&
-           typed[units] != L'\n') {
+    while (!line.Ended()) {
+      failed = !::ReadConsoleW(in, &typed[units], 1, &got, nullptr);
+      if (failed || got != 1 || typed[units] == L'\n') break;
       if (typed[units] == L'\r') continue;
       if (units == 0 && IS_HIGH_SURROGATE(typed[0])) {
         units = 1;
@@ -320,28 +346,31 @@ void ReadKeyLine(std::string_view prompt, SecretLine& line) {
     ::CloseHandle(in);
     ::CloseHandle(out);
   }
-  line.DropLineEnd();
+  if (!failed) return line.Finish();
+  line.bytes.Release();
+  line.length = 0;
+  return LineRead::Failed;
 }
 
-bool ReadKeyLineOnTerminal(std::string_view prompt, SecretLine& line) {
+LineRead ReadKeyLineOnTerminal(std::string_view prompt, SecretLine& line) {
   // The console's input is there even when standard input is redirected;
   // without a console there is nobody to ask.
   const HANDLE console =
       ::CreateFileW(L"CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                     nullptr, OPEN_EXISTING, 0, nullptr);
   DWORD mode = 0;
-  if (console == INVALID_HANDLE_VALUE) return false;
+  if (console == INVALID_HANDLE_VALUE) return LineRead::NoTerminal;
   if (!::GetConsoleMode(console, &mode)) {
     ::CloseHandle(console);
-    return false;
+    return LineRead::NoTerminal;
   }
   // ReadKeyLine asks on the console whenever standard input is the console.
   const HANDLE stdIn = ::GetStdHandle(STD_INPUT_HANDLE);
   ::SetStdHandle(STD_INPUT_HANDLE, console);
-  ReadKeyLine(prompt, line);
+  const LineRead read = ReadKeyLine(prompt, line);
   ::SetStdHandle(STD_INPUT_HANDLE, stdIn);
   ::CloseHandle(console);
-  return true;
+  return read;
 }
 
 // ---- Files ----
@@ -379,7 +408,7 @@ std::optional<FileId> IdOf(const std::string& path) {
   return id;
 }
 
-FileId IdOf(const File& file) { return IdOfHandle(ToHandle(file.Handle())).value_or(FileId{}); }
+std::optional<FileId> IdOf(const File& file) { return IdOfHandle(ToHandle(file.Handle())); }
 
 File OpenForReading(const std::string& path) {
   File f(ToNative(::CreateFileW(Wide(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
@@ -430,7 +459,15 @@ bool Sync(File& file) { return ::FlushFileBuffers(ToHandle(file.Handle())) != 0;
 
 File StandardInput() { return DuplicateStandard(STD_INPUT_HANDLE, 0); }
 
-File StandardOutput() { return DuplicateStandard(STD_OUTPUT_HANDLE, 1); }
+File StandardOutput() {
+  if (g_outputWasClosed) return File();
+  return DuplicateStandard(STD_OUTPUT_HANDLE, 1);
+}
+
+bool IsStandardOutput(const std::string& path) {
+  const std::optional<FileId> named = IdOf(path);
+  return named && named == IdOfHandle(::GetStdHandle(STD_OUTPUT_HANDLE));
+}
 
 bool MayStream(const std::string& path) { return KindOf(path) == PathKind::Other; }
 

@@ -72,6 +72,10 @@ std::string_view AskedKeyMessage(AskedKeyOutcome outcome) {
       return "The keys do not match.";
     case AskedKeyOutcome::NoTerminal:
       return "The key cannot come from standard input when the input does";
+    case AskedKeyOutcome::TooLong:
+      return "The key from standard input is longer than 1048576 bytes; use a key file";
+    case AskedKeyOutcome::ReadFailed:
+      return "Cannot read the key from standard input";
     case AskedKeyOutcome::TooShort:
     case AskedKeyOutcome::Taken:
       break;
@@ -114,8 +118,11 @@ std::string_view OpenInput(const std::string& inName, platform::File& input, std
 // a failure (the open input, the temporary output, the key file) is closed
 // and removed by the destructors when it returns.
 int StartUp(int argc, char** argv) {
-  // Decided before anything is written: data on standard output, the console beside it.
-  const bool dataToOutput = argc == 5 && std::string_view(argv[3]) == kStandardStream;
+  // Decided before anything is written: data on standard output (named "-" or
+  // any other way), the console beside it.
+  const bool dataToOutput =
+      argc == 5 && (std::string_view(argv[3]) == kStandardStream ||
+                    platform::IsStandardOutput(platform::PathArgument(argv, 3)));
   if (dataToOutput) platform::ConsoleToStandardError();
   if (argc == 2 && std::string_view(argv[1]) == "--version") {
     platform::WriteLine("tolbrek5 " TOLBREK5_VERSION);
@@ -188,6 +195,7 @@ int StartUp(int argc, char** argv) {
 }  // namespace
 
 int RunProgram(int argc, char** argv) {
+  platform::OpenMissingStandardStreams();
   platform::IgnoreBrokenPipe();
   // From the start: an interrupt during the key prompt must give the
   // terminal back its echo and its title.

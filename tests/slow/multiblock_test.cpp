@@ -10,7 +10,7 @@
 namespace tolbrek5::test {
 namespace {
 
-TEST(TwoBlockVector, MatchesTheTraceBothWays) { ExpectVectorRoundTrip(FindVector("v6")); }
+TEST(TwoBlockVector, MatchesBothWays) { ExpectVectorRoundTrip(FindVector("v6")); }
 
 // v5 (exactly twice the block size) through pipes, standard input to
 // standard output: the listed ciphertext. Then that ciphertext with two

@@ -12,6 +12,7 @@
 //                  "write" (before the first write to a file), "written" (after
 //                  it), "fsync" (before the first fsync), "rename" (before the
 //                  rename) or "renamed" (after a successful rename)
+//   term:POINT     SIGTERM at POINT
 //
 // "Files" are descriptors above 2: the console is left alone.
 #include <dlfcn.h>
@@ -44,6 +45,7 @@ bool Kind(const char* kind) { return std::strncmp(g_fault, kind, std::strlen(kin
 
 void Stop(const char* point) {
   if (Kind("stop:") && std::strcmp(g_fault + 5, point) == 0) ::raise(SIGSTOP);
+  if (Kind("term:") && std::strcmp(g_fault + 5, point) == 0) ::raise(SIGTERM);
 }
 
 template <typename Fn>

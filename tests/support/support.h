@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <map>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "cipher/cipher_state.h"
@@ -50,9 +51,9 @@ struct Vector {
 };
 Vector FindVector(const std::string& name);
 
-// Encrypts the vector's plaintext checking every trace line and the
-// ciphertext digest, then decrypts it checking the same states and the
-// plaintext. The first differing line names the step and block.
+// Encrypts the vector's plaintext checking the ciphertext's digest, then
+// decrypts it checking the plaintext. (The vectors' traces of every engine
+// state, data/vectors/*.trace, are there to find where a difference starts.)
 void ExpectVectorRoundTrip(const Vector& v, const EngineForm& form = ProductionEngine);
 
 struct ProgramRun {
@@ -64,13 +65,13 @@ struct ProgramRun {
   void SetEnding(int waitStatus);
 };
 
-// The program started with `args` in `dir`; `fault` is handed to the fault
-// shim (support/fault_shim.cpp) when not empty, except these, which give it
-// a standard input (and no terminal to turn to): "input:<text>" (through a
-// pipe), "pipe:<file>" (a file of `dir` through a pipe) and "stdin:<file>"
-// (the file itself). With "-" as the third of four arguments, its standard
-// output goes to the file "stdout" in `dir` (POSIX systems: to the end of the
-// file of "stdout:<file>") and `out` is its standard error.
+// The program started with `args` in `dir`, its standard input an empty pipe and no terminal to
+// turn to; `fault` is handed to the fault shim (support/fault_shim.cpp) when not empty, except
+// these, which give it a standard input: "input:<text>" (through the pipe), "pipe:<file>" (a file
+// of `dir` through the pipe) and "stdin:<file>" (the file itself); and "closed:<digits>", which
+// starts it with those of standard input (0) and output (1) closed. With "-" (or "/dev/stdout")
+// as the third of four arguments, its standard output goes to the file "stdout" in `dir` (POSIX
+// systems: to the end of the file of "stdout:<file>") and `out` is its standard error.
 // `addressSpace` > 0 limits RLIMIT_AS. Killed if never finished.
 class RunningProgram {
  public:
@@ -88,11 +89,22 @@ class RunningProgram {
   ProgramRun Finish();
 
  private:
+  // Each system's part (support_posix.cpp, support_windows.cpp): starts the program with its
+  // standard input from the file `in`, else from a pipe whose writing end is `pipe_`, and its
+  // standard output to the file `out` (to its end when `appends`) when that is not empty.
+  void Start(const std::vector<std::string>& args, const fs::path& dir, const fs::path& in,
+             const fs::path& out, bool appends, const std::string& fault,
+             std::int64_t addressSpace);
+  // Writes `bytes` into `pipe`, as much of them as the program reads, and closes it; on POSIX
+  // systems in two parts, a moment apart, into a pipe the program finds non-blocking.
+  static void Feed(std::intptr_t pipe, const Bytes& bytes);
+
   std::intptr_t process_ = -1;  // process id, or process handle on Windows
   std::intptr_t out_ = -1;      // the reading end of its output
-  std::intptr_t feeder_ = -1;   // what writes a file into its standard input
+  std::intptr_t pipe_ = -1;     // the writing end of its standard input
   bool reaped_ = false;
   int waitStatus_ = 0;
+  std::jthread feeder_;  // runs Feed; joined once the program has ended
 };
 
 // POSIX systems: this process replaced by the program, started with `args`

@@ -1,8 +1,7 @@
 // Running the built program on Windows (under Wine here): the process, its
-// input and output through pipes, and scratch directories.
+// input and output through pipes.
 #include <windows.h>
 
-#include <random>
 #include <stdexcept>
 
 #include "support/support.h"
@@ -14,15 +13,12 @@ HANDLE H(std::intptr_t h) { return reinterpret_cast<HANDLE>(h); }
 
 }  // namespace
 
-RunningProgram::RunningProgram(const std::vector<std::string>& args, const fs::path& dir,
-                               const std::string& fault, std::int64_t addressSpace) {
-  const bool feeds = fault.rfind("input:", 0) == 0;  // the rest is the program's standard input
-  const bool pipes = fault.rfind("pipe:", 0) == 0;
-  const bool redirects = fault.rfind("stdin:", 0) == 0;
-  if ((!fault.empty() && !feeds && !pipes && !redirects) || addressSpace > 0)
+void RunningProgram::Start(const std::vector<std::string>& args, const fs::path& dir,
+                           const fs::path& in, const fs::path& out, bool appends,
+                           const std::string& fault, std::int64_t addressSpace) {
+  const bool closes = fault.rfind("closed:", 0) == 0;  // no handle for those streams
+  if ((!fault.empty() && !closes) || appends || addressSpace > 0)
     throw std::runtime_error("faults are injected on POSIX systems only");
-  const fs::path inFile = dir / fault.substr(fault.find(':') + 1);
-  const bool dataOut = args.size() == 4 && args[2] == "-";
   const std::wstring exe = fs::absolute(TOLBREK5_BINARY).wstring();
   // Test arguments hold no quotes and end in no backslash: quoting them is
   // enough for the C runtime's split to give them back.
@@ -31,47 +27,44 @@ RunningProgram::RunningProgram(const std::vector<std::string>& args, const fs::p
     command += L" \"" + fs::path(std::u8string(a.begin(), a.end())).wstring() + L"\"";
 
   SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+  auto open = [&](const fs::path& file, DWORD access, DWORD how) {
+    return ::CreateFileW(file.wstring().c_str(), access, FILE_SHARE_READ, &inherit, how, 0,
+                         nullptr);
+  };
   HANDLE readEnd = nullptr;
   HANDLE writeEnd = nullptr;
-  HANDLE inRead = nullptr;
+  HANDLE inRead = in.empty() ? nullptr : open(in, GENERIC_READ, OPEN_EXISTING);
   HANDLE inWrite = nullptr;
   if (!::CreatePipe(&readEnd, &writeEnd, &inherit, 0) ||
-      !::CreatePipe(&inRead, &inWrite, &inherit, 0))
+      (in.empty() && !::CreatePipe(&inRead, &inWrite, &inherit, 0)))
     throw std::runtime_error("CreatePipe failed");
   for (HANDLE ours : {readEnd, inWrite}) ::SetHandleInformation(ours, HANDLE_FLAG_INHERIT, 0);
-  const HANDLE given = redirects
-                           ? ::CreateFileW(inFile.wstring().c_str(), GENERIC_READ, FILE_SHARE_READ,
-                                           &inherit, OPEN_EXISTING, 0, nullptr)
-                           : inRead;
-  const HANDLE data = dataOut ? ::CreateFileW((dir / "stdout").wstring().c_str(), GENERIC_WRITE,
-                                              FILE_SHARE_READ, &inherit, CREATE_ALWAYS, 0, nullptr)
-                              : writeEnd;
+  const HANDLE data = out.empty() ? writeEnd : open(out, GENERIC_WRITE, CREATE_ALWAYS);
   STARTUPINFOW si{};
   si.cb = sizeof si;
   si.dwFlags = STARTF_USESTDHANDLES;
-  si.hStdInput = given;
-  si.hStdOutput = data;
-  si.hStdError = dataOut ? writeEnd : ::GetStdHandle(STD_ERROR_HANDLE);
+  si.hStdInput = closes && fault.find('0') != std::string::npos ? nullptr : inRead;
+  si.hStdOutput = closes && fault.find('1') != std::string::npos ? nullptr : data;
+  si.hStdError = out.empty() ? ::GetStdHandle(STD_ERROR_HANDLE) : writeEnd;
   PROCESS_INFORMATION pi{};
   const BOOL started = ::CreateProcessW(exe.c_str(), command.data(), nullptr, nullptr, TRUE, 0,
                                         nullptr, dir.wstring().c_str(), &si, &pi);
-  ::CloseHandle(writeEnd);
-  ::CloseHandle(inRead);
-  if (redirects) ::CloseHandle(given);
-  if (dataOut) ::CloseHandle(data);
-  // As much of the text or file as the program reads.
-  const Bytes piped =
-      pipes ? ReadBytes(inFile) : (feeds ? Bytes(fault.begin() + 6, fault.end()) : Bytes());
-  DWORD put = 0;
-  for (std::size_t at = 0; started && (feeds || pipes) && at < piped.size(); at += put) {
-    const auto n = static_cast<DWORD>(std::min<std::size_t>(piped.size() - at, 1 << 20));
-    if (!::WriteFile(inWrite, piped.data() + at, n, &put, nullptr) || put == 0) break;
-  }
-  ::CloseHandle(inWrite);
+  for (HANDLE theirs : {writeEnd, inRead}) ::CloseHandle(theirs);
+  if (!out.empty()) ::CloseHandle(data);
   if (!started) throw std::runtime_error("CreateProcess failed");
   ::CloseHandle(pi.hThread);
   process_ = reinterpret_cast<std::intptr_t>(pi.hProcess);
   out_ = reinterpret_cast<std::intptr_t>(readEnd);
+  if (in.empty()) pipe_ = reinterpret_cast<std::intptr_t>(inWrite);
+}
+
+void RunningProgram::Feed(std::intptr_t pipe, const Bytes& bytes) {
+  DWORD put = 0;
+  for (std::size_t at = 0; at < bytes.size(); at += put) {
+    const auto n = static_cast<DWORD>(std::min<std::size_t>(bytes.size() - at, 1 << 20));
+    if (!::WriteFile(H(pipe), bytes.data() + at, n, &put, nullptr) || put == 0) break;
+  }
+  ::CloseHandle(H(pipe));
 }
 
 RunningProgram::~RunningProgram() {
@@ -101,13 +94,6 @@ ProgramRun RunningProgram::Finish() {
   }
   run.status = static_cast<int>(code);
   return run;
-}
-
-ScratchDir::ScratchDir() {
-  std::random_device seed;
-  while (!fs::create_directory(path_ = fs::temp_directory_path() /
-                                       ("tolbrek5-test-" + std::to_string(seed())))) {
-  }
 }
 
 }  // namespace tolbrek5::test
