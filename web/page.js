@@ -119,7 +119,7 @@ function duration(seconds) {
 }
 
 // Progress as the part of the whole input done: every block holds BLOCK plaintext bytes but the
-// last, which holds the rest. The time left is estimated once 2 % and 2 seconds have passed.
+// last, which holds the rest. The time left is estimated once 2% and 2 seconds have passed.
 function showProgress({ block, total, done }) {
   const progress = $('progress');
   if (total === 0) {
@@ -132,7 +132,7 @@ function showProgress({ block, total, done }) {
   const part = Math.min(1, (BLOCK * (block - 1) + done * length) / plain);
   progress.value = part;
   const seconds = (performance.now() - job.since) / 1000;
-  let text = `${Math.floor(100 * part)} % (block ${block} of ${total})`;
+  let text = `${Math.floor(100 * part)}% (block ${block} of ${total})`;
   if (part >= 0.02 && seconds >= 2) text += `, ${duration((seconds * (1 - part)) / part)} left`;
   $('done').textContent = text;
 }
