@@ -16,7 +16,7 @@ import path from 'node:path';
 import { fileURLToPath } from 'node:url';
 
 const root = path.join(path.dirname(fileURLToPath(import.meta.url)), '..');
-process.env.TOLBREK5_WEB_ROOT ||= path.join(root, 'build/web');
+process.env.TOLBREK5_WEB_ROOT ||= path.join(root, 'build/web/site');
 const program = process.env.TOLBREK5_PROGRAM || path.join(root, 'build/release/tolbrek5');
 const require = createRequire(import.meta.url);
 const { openPage, run } = require(path.join(root, 'tests/web/driver.js'));

@@ -1,10 +1,9 @@
 'use strict';
 // The worker: runs the cipher (the library compiled to WebAssembly) over a file read by slices,
-// and hands the page its progress and, when all went well, the result as a Blob. It is loaded
-// by a small script from a blob: URL, which sets tolbrek5Base to the page's directory.
-/* global createTolbrek5, tolbrek5Base */
-
-importScripts(tolbrek5Base + 'tolbrek5_web.js');
+// and hands the page its progress and, when all went well, the result as a Blob. The page
+// starts it from a blob: URL that holds the module's glue (createTolbrek5) and this script, and
+// hands it the compiled module first: it loads nothing from the network.
+/* global createTolbrek5 */
 
 const ENCRYPT = 0;
 const DECRYPT = 1;
@@ -18,62 +17,91 @@ const END = 1;
 const SLICE = 4 << 20;      // bytes read from the file at a time
 const PROGRESS_GAP = 50;    // milliseconds between progress reports within a block
 
-const ready = createTolbrek5({ locateFile: (name) => tolbrek5Base + name });
+let ready = null;
+let memory = null;          // the module's WebAssembly.Memory
 let queue = Promise.resolve();
 
 self.onmessage = (event) => {
-  queue = queue.then(() => run(event.data));
+  if (event.data.wasm) {
+    ready = instantiate(event.data.wasm);
+    return;
+  }
+  // Whatever a run did not expect leaves the module in an unknown state: the page replaces it.
+  queue = queue.then(() => run(event.data)).catch((error) => {
+    const trap = error instanceof WebAssembly.RuntimeError;
+    const what = trap ? 'The cipher stopped on an internal error: ' : 'The page failed: ';
+    self.postMessage({ broken: what + error.message });
+  });
 };
 
-// Bytes in the module's memory, wiped and freed together at the end of a run.
+// The module, from the code the page compiled. Its memory is read through views made on the
+// WebAssembly.Memory itself (the module object of newer Emscripten releases no longer carries
+// HEAPU8 and HEAPU32): the one memory among the module's exports, whose names are minified, or
+// among its imports when it is built to import it.
+function instantiate(compiled) {
+  return new Promise((resolve, reject) => {
+    const instantiateWasm = (imports, receive) => {
+      WebAssembly.instantiate(compiled, imports).then((instance) => {
+        memory = [instance.exports, ...Object.values(imports)].flatMap(Object.values)
+          .find((value) => value instanceof WebAssembly.Memory);
+        receive(instance, compiled);
+      }, reject);
+      return {};
+    };
+    createTolbrek5({ instantiateWasm }).then(resolve, reject);
+  });
+}
+
+// Views on the module's memory, made afresh at each use: growing the memory replaces its buffer.
+const heap = () => new Uint8Array(memory.buffer);
+const words = (at) => new Uint32Array(memory.buffer, at, 3);  // {pointer, size, pos}
+
+// Bytes in the module's memory, each wiped when it is freed; what is left is freed at the end of
+// a run.
 class Buffers {
   constructor(module) {
     this.module = module;
-    this.held = [];
+    this.held = new Map();  // address: size
   }
   take(size) {
     const at = this.module._malloc(Math.max(size, 1));
     if (at === 0) throw new RangeError('out of memory');
-    this.held.push([at, size]);
+    this.held.set(at, size);
     return at;
   }
   copyIn(bytes) {
     const at = this.take(bytes.length);
-    this.module.HEAPU8.set(bytes, at);
+    heap().set(bytes, at);
     return at;
   }
+  drop(at) {
+    heap().fill(0, at, at + this.held.get(at));
+    this.module._free(at);
+    this.held.delete(at);
+  }
   release() {
-    for (const [at, size] of this.held) {
-      this.module.HEAPU8.fill(0, at, at + size);
-      this.module._free(at);
-    }
-    this.held = [];
+    for (const at of this.held.keys()) this.drop(at);
   }
 }
 
+// Hands the page the outcome in the program's words, by the library's code.
+function report(module, code, result) {
+  const status = module.UTF8ToString(module._tolbrek5_message(code));
+  self.postMessage({ code, status, ...result });
+}
+
 async function run(job) {
-  let module;
-  try {
-    module = await ready;
-  } catch (error) {
-    self.postMessage({ status: 'The cipher could not be loaded: ' + error.message });
-    return;
-  }
+  const module = await ready;
   const stream = module._tolbrek5_stream_create(job.decrypting ? DECRYPT : ENCRYPT);
   const buffers = new Buffers(module);
-  let report = 0;
+  let progress = 0;
+  let unexpected = false;
   try {
-    if (stream === 0) {
-      self.postMessage({ status: module.UTF8ToString(module._tolbrek5_message(OUT_OF_MEMORY)) });
-      return;
-    }
+    if (stream === 0) return report(module, OUT_OF_MEMORY);
     const code = await start(module, stream, buffers, job);
-    if (code !== OK) {
-      self.postMessage({ status: module.UTF8ToString(module._tolbrek5_message(code)) });
-      return;
-    }
+    if (code !== OK) return report(module, code);
     let last = 0;
-    report = module.addFunction((user, block, total, done) => {
+    progress = module.addFunction((user, block, total, done) => {
       const now = Date.now();
       if (done === 0 || done === 1 || now - last >= PROGRESS_GAP) {
         last = now;
@@ -81,26 +109,28 @@ async function run(job) {
       }
       return 0;
     }, 'iiiid');
-    module._tolbrek5_stream_set_progress(stream, report, 0);
+    module._tolbrek5_stream_set_progress(stream, progress, 0);
     const parts = [];
     const outcome = await pushInput(module, stream, buffers, job.input, parts);
-    const status = module.UTF8ToString(module._tolbrek5_message(outcome));
-    if (outcome === OK) {
-      // Typed, so that the browser keeps the name as it is (it adds an extension of its own to
-      // the name of an untyped download whose content looks like text, for instance).
-      const result = new Blob(parts, { type: 'application/octet-stream' });
-      self.postMessage({ status, result, name: job.name });
-    } else {
-      self.postMessage({ status });
-    }
+    if (outcome !== OK) return report(module, outcome);
+    // Typed, so that the browser keeps the name as it is (it adds an extension of its own to
+    // the name of an untyped download whose content looks like text, for instance). A Blob made
+    // of Blobs refers to their bytes: the result is not copied again.
+    const result = new Blob(parts, { type: 'application/octet-stream' });
+    return report(module, OK, { result, name: job.name });
   } catch (error) {
-    // Memory short in the module, or the file gone or changed since it was chosen.
-    const code = error instanceof RangeError ? OUT_OF_MEMORY : INPUT_ENDED;
-    self.postMessage({ status: module.UTF8ToString(module._tolbrek5_message(code)) });
+    // Memory short (in the module or for a slice of the file), or the file gone or changed
+    // since it was chosen; anything else is for the caller (the module is not called again).
+    if (error instanceof RangeError) return report(module, OUT_OF_MEMORY);
+    if (error instanceof DOMException) return report(module, INPUT_ENDED);
+    unexpected = true;
+    throw error;
   } finally {
-    module._tolbrek5_stream_free(stream);
-    buffers.release();
-    if (report) module.removeFunction(report);
+    if (!unexpected) {
+      module._tolbrek5_stream_free(stream);
+      buffers.release();
+      if (progress) module.removeFunction(progress);
+    }
   }
 }
 
@@ -111,6 +141,7 @@ async function start(module, stream, buffers, job) {
     const key = buffers.copyIn(job.keyBytes);
     job.keyBytes.fill(0);
     const code = module._tolbrek5_stream_set_key(stream, key, job.keyBytes.length);
+    buffers.drop(key);  // the stream holds its own copy
     if (code !== OK) return code;
   }
   const sized = module._tolbrek5_stream_set_input_size(stream, BigInt(job.input.size));
@@ -125,32 +156,33 @@ async function start(module, stream, buffers, job) {
   }
   const key = buffers.copyIn(bytes);
   bytes.fill(0);
-  return module._tolbrek5_stream_set_key_file(stream, BigInt(job.keyFile.size), key,
+  const code = module._tolbrek5_stream_set_key_file(stream, BigInt(job.keyFile.size), key,
     bytes.length);
+  buffers.drop(key);  // the stream holds its own copy
+  return code;
 }
 
-// Pushes the file through the stream slice by slice and collects the output as Blob parts.
-// Returns the stream's last code.
+// Pushes the file through the stream slice by slice and collects the output as Blob parts, each
+// copied once, from the module's memory into the Blob. Returns the stream's last code.
 async function pushInput(module, stream, buffers, file, parts) {
   const chunk = buffers.take(SLICE);
   const out = buffers.take(SLICE);
   const inBuffer = buffers.take(12);  // {src, size, pos}: three 32-bit words
   const outBuffer = buffers.take(12);
-  const words = (at) => module.HEAPU32.subarray(at >> 2, (at >> 2) + 3);
   let code = MORE;
   for (let offset = 0; code === MORE;) {
     const bytes = new Uint8Array(await file.slice(offset, offset + SLICE).arrayBuffer());
     offset += bytes.length;
     const directive = offset >= file.size ? END : CONTINUE;
     if (bytes.length === 0 && directive === CONTINUE) return INPUT_ENDED;
-    module.HEAPU8.set(bytes, chunk);
+    heap().set(bytes, chunk);
     bytes.fill(0);
     words(inBuffer).set([chunk, bytes.length, 0]);
     do {
       words(outBuffer).set([out, SLICE, 0]);
       code = module._tolbrek5_stream_process(stream, inBuffer, outBuffer, directive);
       const given = words(outBuffer)[2];
-      if (given > 0) parts.push(new Blob([module.HEAPU8.slice(out, out + given)]));
+      if (given > 0) parts.push(new Blob([heap().subarray(out, out + given)]));
       const [, size, pos] = words(inBuffer);
       if (code !== MORE || (pos >= size && directive !== END)) break;
     } while (true);

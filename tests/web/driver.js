@@ -31,24 +31,41 @@ async function openPage(downloads) {
   await events.send('Browser.setDownloadBehavior',
     { behavior: 'allow', downloadPath: downloads, eventsEnabled: true });
   await page.goto(`http://127.0.0.1:${server.address().port}/`);
+  // Loaded when it no longer says it is loading its files.
+  await page.waitForFunction(() => !document.getElementById('status').textContent);
   const close = () => browser.close().then(() => server.close());
-  return { page, downloads, events, close };
+  return { page, downloads, events, close, server };
 }
 
-// Sets the controls, clicks Encrypt or Decrypt and waits for the outcome: the status and, when
-// a result is offered, its name and bytes (read once the browser reports the download complete:
-// the file of that name may exist, empty, before).
-async function run(session, { input, key = '', keyFile = '', decrypt = false }) {
+// Drops a file on the page as the browser delivers one dragged from the desktop.
+async function drop(page, file) {
+  const input = await page.createCDPSession();
+  const data = { items: [], files: [file], dragOperationsMask: 1 };
+  for (const type of ['dragEnter', 'dragOver', 'drop']) {
+    await input.send('Input.dispatchDragEvent', { type, x: 20, y: 20, data });
+  }
+  await input.detach();
+}
+
+// Sets the controls (the input chosen, or dropped on the page), clicks Encrypt or Decrypt once
+// it can be clicked, and waits for the outcome: the status and, when a result is offered, its
+// name, the control that has the focus, and the bytes (read once the browser reports the download
+// complete: the file of that name may exist, empty, before).
+async function run(session, { input, key = '', keyFile = '', decrypt = false, dropped = false }) {
   const { page, downloads, events } = session;
   await page.$eval('#key', (field, text) => { field.value = text; }, key);
-  await page.$eval('#keyfile', (field) => { field.value = ''; });
+  if (await page.$eval('#typedkey', (button) => !button.disabled)) await page.click('#typedkey');
   if (keyFile) await (await page.$('#keyfile')).uploadFile(keyFile);
-  await (await page.$('#input')).uploadFile(input);
-  await page.click(decrypt ? '#decrypt' : '#encrypt');
+  if (dropped) await drop(page, input);
+  else await (await page.$('#input')).uploadFile(input);
+  const button = decrypt ? '#decrypt' : '#encrypt';
+  await page.waitForSelector(`${button}:not([disabled])`);
+  await page.click(button);
   await page.waitForFunction(() => document.getElementById('cancel').disabled, { timeout: 0 });
   const status = await page.$eval('#status', (element) => element.textContent);
   const name = await page.$eval('#download', (link) => (link.hidden ? '' : link.download));
   if (!name) return { status };
+  const focused = await page.evaluate(() => document.activeElement.id);
   const downloaded = new Promise((resolve, reject) => {
     events.on('Browser.downloadProgress', function listener({ state }) {
       if (state === 'inProgress') return;
@@ -62,7 +79,7 @@ async function run(session, { input, key = '', keyFile = '', decrypt = false }) 
   const file = path.join(downloads, name);
   const bytes = fs.readFileSync(file);
   fs.rmSync(file);
-  return { status, name, bytes };
+  return { status, name, focused, bytes };
 }
 
 module.exports = { openPage, run, serve };

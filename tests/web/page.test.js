@@ -1,6 +1,8 @@
 'use strict';
-// The page in headless Chromium: the program's bytes, checks and messages, and Cancel.
-// TOLBREK5_PROGRAM names the built program; without it, the two-block input is left out.
+// The page in headless Chromium: the site, the program's bytes, checks and messages, a phone's
+// screen, a dropped file, and Cancel with the server gone. TOLBREK5_PROGRAM names the built
+// program (without it, the two-block input is left out); TOLBREK5_SCREENSHOTS, a folder for
+// the screenshots at a phone's width and a desktop's.
 const assert = require('node:assert');
 const { execFileSync } = require('node:child_process');
 const crypto = require('node:crypto');
@@ -33,6 +35,11 @@ function file(name, recipe, size) {
   return at(name);
 }
 
+test('the site folder holds the site and nothing else', () => {
+  assert.deepStrictEqual(fs.readdirSync(process.env.TOLBREK5_WEB_ROOT).sort(), ['index.html',
+    'page.js', 'style.css', 'tolbrek5_web.js', 'tolbrek5_web.wasm', 'worker.js']);
+});
+
 // Each input to its known encryption and back: the small vectors (typed keys and key files;
 // v4's is as long as the plaintext, so decrypting needs the key-file length rule), and, as the
 // program encrypts it, an odd-sized two-block input with a key typed beyond ASCII (UTF-8 bytes).
@@ -59,12 +66,15 @@ test('the same bytes as the program, both ways', async () => {
 });
 
 // The checks come first, in the program's words and order (a typed key, the input's size, a key
-// file); a failed run offers nothing to download.
+// file); a failed run offers nothing to download. What a failed decryption means is said beside.
 test('wrong key, short input and keys', async () => {
   const input = file('short', 'text', 5000);
   fs.writeFileSync(at('short.enc'), (await run(session, { input, key: '0123456789' })).bytes);
+  const wrong = { input: at('short.enc'), key: '0123456789+', decrypt: true };
+  assert.deepStrictEqual(await run(session, wrong), { status: ' Decryption failed' });
+  const advice = await session.page.$eval('#advice', (element) => element.textContent);
+  assert.match(advice, /the key is not the one .*, or the file is damaged or incomplete/);
   const cases = [
-    [{ input: at('short.enc'), key: '0123456789+', decrypt: true }, ' Decryption failed'],
     [{ input, keyFile: file('9.key', 'text', 9), decrypt: true },
       'Inputfile must be 5000 (encryption) and 5004 bytes (decryption with crc32) or larger'],
     [{ input, key: '012345678' }, 'Your key must consist of at least 10 characters.'],
@@ -73,15 +83,44 @@ test('wrong key, short input and keys', async () => {
   for (const [job, status] of cases) assert.deepStrictEqual(await run(session, job), { status });
 });
 
-// Cancel within a block ends the work and offers nothing; the next run works. No connection
-// leaves the page.
-test('Cancel, and nothing leaves the machine', async () => {
-  const cancelled = run(session, { input: file('cancel', 'xs9', 8000000), key: '0123456789' });
-  await session.page.waitForFunction(() => document.getElementById('progress').value > 0.05);
-  await session.page.click('#cancel');
-  assert.deepStrictEqual(await cancelled, { status: 'Cancelled: nothing was written.' });
-  const again = await run(session, { input: file('v1', 'zero', 5000), key: '0123456789' });
+// At a phone's width the longest message wraps (no sideways scrolling); a file dropped on the
+// page is encrypted, and the focus goes to its download (v1.txt: made by the first test of the
+// bytes).
+test('a phone\'s screen, a dropped file, the focus on the download', async () => {
+  const { page } = session;
+  const shoot = async (name) => process.env.TOLBREK5_SCREENSHOTS && page.screenshot(
+    { path: path.join(process.env.TOLBREK5_SCREENSHOTS, name), fullPage: true });
+  await page.setViewport({ width: 360, height: 740 });
+  await run(session, { input: file('long-name-on-a-phone.txt', 'text', 999), key: '0123456789' });
+  assert.ok(await page.evaluate(() => document.documentElement.scrollWidth <= innerWidth));
+  await shoot('page-360-message.png');
+  const dropped = await run(session, { input: at('v1.txt'), key: '0123456789', dropped: true });
+  assert.deepStrictEqual([dropped.focused, sha256(dropped.bytes)], ['download', VECTORS[0][4]]);
+  await shoot('page-360-result.png');
+  await page.setViewport({ width: 1280, height: 800 });
+  await shoot('page-1280.png');
+});
+
+// Once loaded the page needs no server: with it stopped, Cancel (the button, then Escape) ends
+// the work within a block and offers nothing, and a round trip works. No connection leaves the
+// page.
+test('Cancel, Escape and a round trip offline; nothing leaves the machine', async () => {
+  session.server.closeAllConnections();
+  await new Promise((resolve) => session.server.close(resolve));
+  const { page } = session;
+  const input = file('cancel', 'xs9', 8000000);
+  for (const stop of [() => page.click('#cancel'), () => page.keyboard.press('Escape')]) {
+    const cancelled = run(session, { input, key: '0123456789' });
+    await page.waitForFunction(() => !document.getElementById('cancel').disabled &&
+      document.getElementById('progress').value > 0.05);
+    await stop();
+    assert.deepStrictEqual(await cancelled, { status: 'Cancelled: nothing was written.' });
+  }
+  const again = await run(session, { input: at('v1.txt'), key: '0123456789' });
   assert.strictEqual(sha256(again.bytes), VECTORS[0][4]);
+  fs.writeFileSync(at('v1.enc'), again.bytes);
+  const back = await run(session, { input: at('v1.enc'), key: '0123456789', decrypt: true });
+  assert.ok(back.bytes.equals(fs.readFileSync(at('v1.txt'))), back.status);
   const elsewhere = await serve(scratch);
   const url = `http://127.0.0.1:${elsewhere.address().port}/v1`;
   const sent = await session.page.evaluate((to) => fetch(to, { mode: 'no-cors' })
