@@ -57,12 +57,9 @@ Vector FindVector(const std::string& name);
 void ExpectVectorRoundTrip(const Vector& v, const EngineForm& form = ProductionEngine);
 
 struct ProgramRun {
-  std::string out;    // standard output
-  int status = -1;    // exit status; 128 + signal number when killed
-  int signal = 0;     // POSIX systems: the signal that killed it, 0 when it exited
-  bool core = false;  // POSIX systems: it dumped core
-  // POSIX systems: status, signal and core from what waitpid reported.
-  void SetEnding(int waitStatus);
+  std::string out;  // standard output
+  int status = -1;  // exit status; 128 + signal number when killed
+  int signal = 0;   // POSIX systems: the signal that killed it, 0 when it exited
 };
 
 // The program started with `args` in `dir`, its standard input an empty pipe and no terminal to
@@ -104,10 +101,6 @@ class RunningProgram {
   int waitStatus_ = 0;
   std::jthread feeder_;  // runs Feed; joined once the program has ended
 };
-
-// POSIX systems: this process replaced by the program, started with `args`
-// in `dir`.
-[[noreturn]] void ExecProgram(const std::vector<std::string>& args, const fs::path& dir);
 
 inline ProgramRun RunTolbrek5(const std::vector<std::string>& args, const fs::path& dir,
                               const std::string& fault = "", std::int64_t addressSpace = 0) {

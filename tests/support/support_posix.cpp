@@ -42,7 +42,11 @@ void RunningProgram::Start(const std::vector<std::string>& args, const fs::path&
     for (std::string& e : env) ::putenv(e.data());
     const rlimit lim{static_cast<rlim_t>(addressSpace), static_cast<rlim_t>(addressSpace)};
     if (addressSpace > 0 && ::setrlimit(RLIMIT_AS, &lim) != 0) ::_exit(126);
-    ExecProgram(args, dir);
+    std::vector<char*> argv{const_cast<char*>(TOLBREK5_BINARY)};
+    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    if (::chdir(dir.c_str()) == 0) ::execv(TOLBREK5_BINARY, argv.data());
+    ::_exit(127);
   }
   ::close(fds[1]);
   ::close(input[0]);
@@ -58,14 +62,6 @@ void RunningProgram::Feed(std::intptr_t pipe, const Bytes& bytes) {
     at += static_cast<std::size_t>(put);
   }
   ::close(static_cast<int>(pipe));
-}
-
-void ExecProgram(const std::vector<std::string>& args, const fs::path& dir) {
-  std::vector<char*> argv{const_cast<char*>(TOLBREK5_BINARY)};
-  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-  argv.push_back(nullptr);
-  if (::chdir(dir.c_str()) == 0) ::execv(TOLBREK5_BINARY, argv.data());
-  ::_exit(127);
 }
 
 // (No handler is installed in a test program: no call is interrupted.)
@@ -92,14 +88,9 @@ ProgramRun RunningProgram::Finish() {
     run.out.append(buf, static_cast<std::size_t>(n));
   if (!reaped_) ::waitpid(static_cast<pid_t>(process_), &waitStatus_, 0);
   reaped_ = true;
-  run.SetEnding(waitStatus_);
+  run.signal = WIFSIGNALED(waitStatus_) ? WTERMSIG(waitStatus_) : 0;
+  run.status = run.signal != 0 ? 128 + run.signal : WEXITSTATUS(waitStatus_);
   return run;
-}
-
-void ProgramRun::SetEnding(int waitStatus) {
-  signal = WIFSIGNALED(waitStatus) ? WTERMSIG(waitStatus) : 0;
-  status = signal != 0 ? 128 + signal : WEXITSTATUS(waitStatus);
-  core = WIFSIGNALED(waitStatus) && WCOREDUMP(waitStatus);
 }
 
 }  // namespace tolbrek5::test
