@@ -3,7 +3,6 @@
 // given back when the run ends, interrupts included.
 #include <gtest/gtest.h>
 #ifndef _WIN32
-#include <poll.h>
 #include <pty.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -62,17 +61,9 @@ class Shell {
     ::close(master_);
     ::waitpid(shell_, nullptr, 0);
   }
-  // Reads what the terminal shows until `text` appears at `from` or later; false once the terminal
-  // has closed, or after a minute of silence (a safety net).
+  // Reads what the terminal shows until `text` appears at `from` or later.
   bool WaitFor(const std::string& text, std::size_t from = 0) {
-    char buf[256];
-    while (shown.find(text, from) == std::string::npos) {
-      pollfd ready{master_, POLLIN, 0};
-      const ssize_t got = ::poll(&ready, 1, 60000) == 1 ? ::read(master_, buf, sizeof buf) : 0;
-      if (got <= 0) return false;
-      shown.append(buf, static_cast<std::size_t>(got));
-    }
-    return true;
+    return ReadUntil(master_, shown, text, from);
   }
   void Type(const std::string& keys) {
     ASSERT_EQ(::write(master_, keys.data(), keys.size()), std::ssize(keys));

@@ -102,6 +102,11 @@ class RunningProgram {
   std::jthread feeder_;  // runs Feed; joined once the program has ended
 };
 
+// POSIX systems: reads `fd` (a terminal) into `shown` until `text` appears in it at `from` or
+// later; false once it closes first, or after `seconds` of silence.
+bool ReadUntil(int fd, std::string& shown, const std::string& text, std::size_t from = 0,
+               int seconds = 60);
+
 inline ProgramRun RunTolbrek5(const std::vector<std::string>& args, const fs::path& dir,
                               const std::string& fault = "", std::int64_t addressSpace = 0) {
   return RunningProgram(args, dir, fault, addressSpace).Finish();

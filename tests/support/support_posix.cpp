@@ -1,6 +1,7 @@
 // Running the built program on POSIX systems: a child process with its
 // output through a pipe, and faults through the shim.
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/resource.h>
@@ -62,6 +63,17 @@ void RunningProgram::Feed(std::intptr_t pipe, const Bytes& bytes) {
     at += static_cast<std::size_t>(put);
   }
   ::close(static_cast<int>(pipe));
+}
+
+bool ReadUntil(int fd, std::string& shown, const std::string& text, std::size_t from, int seconds) {
+  char buf[256];
+  while (shown.find(text, from) == std::string::npos) {
+    pollfd ready{fd, POLLIN, 0};
+    const ssize_t got = ::poll(&ready, 1, seconds * 1000) == 1 ? ::read(fd, buf, sizeof buf) : 0;
+    if (got <= 0) return false;
+    shown.append(buf, static_cast<std::size_t>(got));
+  }
+  return true;
 }
 
 // (No handler is installed in a test program: no call is interrupted.)

@@ -4,7 +4,6 @@
 // traces); and the progress line's percentage.
 #include <gtest/gtest.h>
 #ifndef _WIN32
-#include <poll.h>
 #include <pty.h>
 #include <unistd.h>
 #endif
@@ -127,19 +126,6 @@ TEST(Rules, SizeLeftOfAnInputCountsFromItsPosition) {
 // The progress line on a terminal: the percentage of the current block's
 // work, held below 100 until the block ends, and erased again, all of it.
 
-// Reads the terminal into `raw` until `text` appears; false when it closes
-// first, or after ten seconds of silence.
-bool Shows(int master, std::string& raw, const std::string& text) {
-  char buf[256];
-  while (raw.find(text) == std::string::npos) {
-    pollfd ready{master, POLLIN, 0};
-    const ssize_t n = ::poll(&ready, 1, 10000) == 1 ? ::read(master, buf, sizeof buf) : 0;
-    if (n <= 0) return false;
-    raw.append(buf, static_cast<std::size_t>(n));
-  }
-  return true;
-}
-
 TEST(Rules, ProgressLineShowsTheBlocksShareOfWorkBelow100AndErasesIt) {
   int master = -1;
   int terminal = -1;
@@ -152,11 +138,11 @@ TEST(Rules, ProgressLineShowsTheBlocksShareOfWorkBelow100AndErasesIt) {
     ProgressLine line(false);
     line.SetBlockDone(0.7);  // what an earlier block reached does not count
     line.ShowBlock(1, 2);
-    EXPECT_TRUE(Shows(master, raw, "1/2 0%"));
+    EXPECT_TRUE(ReadUntil(master, raw, "1/2 0%", 0, 10));
     line.SetBlockDone(0.5);
-    EXPECT_TRUE(Shows(master, raw, "1/2 50%"));
+    EXPECT_TRUE(ReadUntil(master, raw, "1/2 50%", 0, 10));
     line.SetBlockDone(1.5);  // more than reckoned: held at 99 until the block ends
-    EXPECT_TRUE(Shows(master, raw, "1/2 99%"));
+    EXPECT_TRUE(ReadUntil(master, raw, "1/2 99%", 0, 10));
     line.ShowBlock(2, 2);
     line.End();
   }
@@ -165,7 +151,7 @@ TEST(Rules, ProgressLineShowsTheBlocksShareOfWorkBelow100AndErasesIt) {
   ::close(console);
   ::close(terminal);
   // The widest percentage drawn (" 99%") blanked out before the next counter.
-  EXPECT_TRUE(Shows(master, raw, "1/2    \b\b\b\b\b\b\b2/2")) << raw;
+  EXPECT_TRUE(ReadUntil(master, raw, "1/2    \b\b\b\b\b\b\b2/2", 0, 10)) << raw;
   ::close(master);
 }
 #endif
