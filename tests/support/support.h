@@ -3,8 +3,6 @@
 // directory.
 #pragma once
 
-#include <signal.h>
-#include <algorithm>
 #include <cstdint>
 #include <filesystem>
 #include <map>
@@ -32,22 +30,15 @@ Bytes MakeBytes(const std::string& recipe, std::size_t size);
 // empty lines and lines starting with "#" left out.
 std::vector<std::vector<std::string>> ReadTable(const std::string& name);
 
-// A line of data/vectors/vectors.tsv.
+// A line of data/vectors/vectors.tsv: the plaintext, the key as the program
+// takes it (a text, or a key file's first min(length, size) bytes, when
+// keyText is empty) and the ciphertext's digest.
 struct Vector {
   std::string name;
-  std::string plaintextRecipe;
+  Bytes plaintext;
   std::string keyText;
-  std::string keyFileRecipe;
+  Bytes key;
   std::string ciphertextFnv;
-  std::size_t size = 0;
-  std::size_t keyFileLength = 0;
-  bool keyIsFile = false;
-  Bytes Plaintext() const { return MakeBytes(plaintextRecipe, size); }
-  // The key as the program takes it (a key file's first min(length, size) bytes).
-  Bytes KeyBytes() const {
-    return keyIsFile ? MakeBytes(keyFileRecipe, std::min(keyFileLength, size))
-                     : Bytes(keyText.begin(), keyText.end());
-  }
 };
 Vector FindVector(const std::string& name);
 
