@@ -134,7 +134,7 @@ using enum PadFill;
 constexpr std::int32_t kCap = BufferCapacity;
 // clang-format off
 constexpr Scenario kScenarios[] = {
-    // name                           step     block N         key        path     fill   rounds (sum 2)
+    // name                           step     block N         key        path     fill   rounds, 2
     {"ShortKey",                      Pad,     256,  30000,    Short,     Usual,   Random, 16,  6},
     {"ShortKeyPastEnd",               Pad,     256,  30000,    Short,     PastEnd, Random,  4,  1},
     {"KeyUpToBlock",                  Pad,     301,  30000,    UpToBlock, Usual,   Random, 16,  4},
