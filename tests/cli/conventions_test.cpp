@@ -3,11 +3,8 @@
 // given back when the run ends, interrupts included.
 #include <gtest/gtest.h>
 #ifndef _WIN32
-#include <fcntl.h>
-#include <poll.h>
 #include <pty.h>
 #include <signal.h>
-#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -15,7 +12,6 @@
 #endif
 
 #include <stdexcept>
-#include <utility>
 
 #include "support/support.h"
 
@@ -41,81 +37,33 @@ void Populate(const ScratchDir& dir) {
 
 // ---- On a terminal ----
 
-// The program on a pseudo-terminal, run as a job-control shell runs a job: a
-// helper process leads the terminal's session, like the shell, and puts the
-// program, in a process group of its own, in the terminal's foreground. The
-// terminal is the program's controlling terminal, its standard output and its
-// standard input, unless `input` names a file of `dir` to be that. Core dumps
-// are allowed.
-class OnTerminal {
+const char kPrompt[] = "(shell) ";
+
+// An interactive job-control shell on a pseudo-terminal, in `dir`, with core dumps allowed; it runs
+// the program as a job, in a process group of its own in the terminal's foreground. (dash: unlike
+// some shells, it leaves the terminal's modes as a job that stopped or died left them.)
+class Shell {
  public:
-  OnTerminal(const std::vector<std::string>& args, const fs::path& dir, const std::string& input) {
-    int report[2] = {-1, -1};
-    int resume[2] = {-1, -1};
-    int slave = -1;
-    if (::pipe2(report, O_CLOEXEC) != 0 || ::pipe2(resume, O_CLOEXEC) != 0 ||
-        ::openpty(&master_, &slave, nullptr, nullptr, nullptr))
-      throw std::runtime_error("pipe or pseudo-terminal failed");
-    ::fcntl(master_, F_SETFD, FD_CLOEXEC);
-    shell_ = ::fork();
-    if (shell_ < 0) throw std::runtime_error("fork failed");
+  explicit Shell(const fs::path& dir) {
+    shell_ = ::forkpty(&master_, nullptr, nullptr, nullptr);
     if (shell_ == 0) {
-      ::close(master_);
-      for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGTSTP}) ::signal(sig, SIG_DFL);
-      ::signal(SIGTTOU, SIG_IGN);  // as a shell, takes the terminal back from the background
-      if (::setsid() < 0 || ::ioctl(slave, TIOCSCTTY, 0) != 0) ::_exit(126);
-      const pid_t job = ::fork();
-      if (job == 0) {
-        ::setpgid(0, 0);
-        ::tcsetpgrp(slave, ::getpid());
-        ::signal(SIGTTOU, SIG_DFL);
-        const rlimit core{RLIM_INFINITY, RLIM_INFINITY};
-        ::setrlimit(RLIMIT_CORE, &core);
-        for (int fd : {0, 1, 2}) ::dup2(slave, fd);
-        if (!input.empty() && ::dup2(::open((dir / input).c_str(), O_RDONLY), STDIN_FILENO) < 0)
-          ::_exit(126);
-        ExecProgram(args, dir);
-      }
-      ::setpgid(job, job);
-      ::tcsetpgrp(slave, job);
-      ::close(slave);  // the terminal ends (EIO on the other side) when the program ends
-      // Reports the job's pid, then every change waitpid sees; continues a stopped job in the
-      // foreground once told to.
-      bool ok = ::write(report[1], &job, sizeof job) == sizeof job;
-      for (int status = 0; ok && ::waitpid(job, &status, WUNTRACED) == job;) {
-        ok = ::write(report[1], &status, sizeof status) == sizeof status;
-        if (!WIFSTOPPED(status)) break;
-        const int tty = ::open("/dev/tty", O_RDWR);
-        ::tcsetpgrp(tty, ::getpgrp());
-        char go = 0;
-        ok = ok && ::read(resume[0], &go, 1) >= 0;
-        ::tcsetpgrp(tty, job);
-        ::close(tty);
-        ::kill(-job, SIGCONT);
-      }
-      ::_exit(0);
+      const rlimit core{RLIM_INFINITY, RLIM_INFINITY};
+      ::setrlimit(RLIMIT_CORE, &core);
+      ::signal(SIGPIPE, SIG_DFL);
+      ::setenv("PS1", kPrompt, 1);
+      ::unsetenv("ENV");
+      if (::chdir(dir.c_str()) == 0) ::execlp("dash", "dash", "-i", nullptr);
+      ::_exit(127);
     }
-    for (int fd : {slave, report[1], resume[0]}) ::close(fd);
-    report_ = report[0];
-    resume_ = resume[1];
-    if (::read(report_, &pid_, sizeof pid_) != sizeof pid_) throw std::runtime_error("no job");
+    if (shell_ < 0 || !WaitFor(kPrompt)) throw std::runtime_error("no shell on a terminal");
   }
-  ~OnTerminal() {  // a program still running gets a hang-up
-    for (int fd : {master_, report_, resume_}) ::close(fd);
-    if (shell_ > 0) ::waitpid(shell_, nullptr, 0);
+  ~Shell() {  // a program still running gets a hang-up
+    ::close(master_);
+    ::waitpid(shell_, nullptr, 0);
   }
-  // Reads what the terminal shows until `text` appears; false once the program has closed it, or
-  // after a minute of silence (a safety net: Finish then kills the program).
-  bool WaitFor(const std::string& text) {
-    char buf[256];
-    while (shown.find(text) == std::string::npos) {
-      pollfd ready{master_, POLLIN, 0};
-      silent_ = ::poll(&ready, 1, 60000) != 1;
-      const ssize_t got = silent_ ? 0 : ::read(master_, buf, sizeof buf);
-      if (got <= 0) return false;  // EIO once the program has ended
-      shown.append(buf, static_cast<std::size_t>(got));
-    }
-    return true;
+  // Reads what the terminal shows until `text` appears at `from` or later.
+  bool WaitFor(const std::string& text, std::size_t from = 0) {
+    return ReadUntil(master_, shown, text, from);
   }
   void Type(const std::string& keys) {
     ASSERT_EQ(::write(master_, keys.data(), keys.size()), std::ssize(keys));
@@ -124,44 +72,26 @@ class OnTerminal {
     termios settings{};
     return ::tcgetattr(master_, &settings) == 0 && (settings.c_lflag & ECHO) != 0;
   }
-  // What a program that opens the terminal now reads after `typed` is typed.
-  std::string NextReaderGets(const std::string& typed) {
-    const int reader = ::open(::ptsname(master_), O_RDONLY | O_NOCTTY);
-    Type(typed);
-    char buf[256];
-    const ssize_t got = ::read(reader, buf, sizeof buf);
-    ::close(reader);
-    return std::string(buf, got > 0 ? static_cast<std::size_t>(got) : 0);
-  }
-  // Whether the program has stopped (else it ended); the shell then has the terminal back.
+  // After Ctrl-Z: whether the shell reports the job stopped (not ended).
   bool Stopped() {
-    int status = 0;
-    return ::read(report_, &status, sizeof status) == sizeof status && WIFSTOPPED(status);
+    stop_ = WaitFor(kPrompt) ? shown.find("[1] + Stopped") : std::string::npos;
+    return stop_ != std::string::npos;
   }
-  // As a shell's "fg": the terminal's foreground again, and continued.
-  void Resume() { ASSERT_EQ(::write(resume_, "", 1), 1); }
-  // Reads the terminal to its end and waits for the program's end.
-  ProgramRun Finish() {
-    if (!WaitFor(std::string(1, '\0')) && silent_) ::kill(pid_, SIGKILL);
-    ::close(std::exchange(resume_, -1));  // a stopped program is continued
-    ProgramRun run;
-    int status = 0;
-    while (::read(report_, &status, sizeof status) == sizeof status && WIFSTOPPED(status)) {
-    }
-    run.SetEnding(status);
-    ::waitpid(std::exchange(shell_, -1), nullptr, 0);
-    return run;
+  // "fg": the job continues in the foreground; the shell's lines are left out of `shown`.
+  void Resume() {
+    Type("fg\n");
+    ASSERT_TRUE(WaitFor("fg\r\n", stop_));
+    const std::size_t named = shown.find("fg\r\n", stop_) + 4;  // the shell names the job
+    ASSERT_TRUE(WaitFor("\r\n", named));
+    shown.erase(stop_, shown.find("\r\n", named) + 2 - stop_);
   }
 
   std::string shown;  // what the terminal was sent
 
  private:
-  pid_t pid_ = -1;  // the program
   pid_t shell_ = -1;
-  bool silent_ = false;
   int master_ = -1;
-  int report_ = -1;  // the job's pid and its changes, from the shell
-  int resume_ = -1;  // a byte: continue the stopped job
+  std::size_t stop_ = 0;  // where the shell's report of the stopped job starts
 };
 
 const char kSaveAndSetTitle[] = "\x1b[22;0t\x1b]0;Varnel 5 ref. commandline operation...\a";
@@ -234,31 +164,41 @@ TEST(OnTerminal, KeysAnswersInterruptsAndData) {
         TerminalCase{{"-h"}, {}, "", "key.bin\r\n", 0}}) {
     SCOPED_TRACE(c.args[0] + " " + (c.args.size() > 1 ? c.args[1] : ""));
     fs::remove(dir / "result");
-    OnTerminal t(c.args, dir.path(), c.input);
+    Shell t(dir.path());
+    std::string command = "'" TOLBREK5_BINARY "'";
+    for (const std::string& a : c.args) command += " '" + a + "'";
+    if (!c.input.empty()) command += " < " + c.input;
+    t.Type(command + "\n");
+    ASSERT_TRUE(t.WaitFor(command + "\r\n"));  // echoed: the program's output follows
+    t.shown.erase(0, t.shown.find(command + "\r\n") + command.size() + 2);
     for (const auto& [after, keys] : c.typed) {
       ASSERT_TRUE(t.WaitFor(after)) << t.shown;
       EXPECT_TRUE(!after.ends_with(": ") || !t.Echoing());  // prompts are asked without echo
       t.Type(keys);
       if (keys.back() != '\x1a') continue;
-      ASSERT_TRUE(t.Stopped());
+      ASSERT_TRUE(t.Stopped()) << t.shown;
       EXPECT_TRUE(t.Echoing());
       t.Resume();
     }
-    const ProgramRun run = t.Finish();
-    EXPECT_EQ(run.status, c.status);
-    EXPECT_EQ(run.signal, c.status > 128 ? c.status - 128 : 0);
-    EXPECT_FALSE(run.core || fs::exists(dir / "core"));
+    // The shell's report after the program: a line end after an interrupt, "Quit" (and no core
+    // dumped), nothing after an exit; then its status, and nothing typed before left for it.
+    ASSERT_TRUE(t.WaitFor(kPrompt)) << t.shown;
+    const std::string report = c.status == 128 + SIGINT    ? "\r\n"
+                               : c.status == 128 + SIGQUIT ? "Quit\r\n"
+                                                           : "";
+    EXPECT_TRUE(t.shown.ends_with(c.last + kRestoreTitle + report + kPrompt)) << t.shown;
+    const std::size_t end = t.shown.size();
+    t.Type("echo $?\n");
+    ASSERT_TRUE(t.WaitFor(kPrompt, end));
+    EXPECT_EQ(t.shown.substr(end), "echo $?\r\n" + std::to_string(c.status) + "\r\n" + kPrompt);
+    EXPECT_FALSE(fs::exists(dir / "core"));
     EXPECT_TRUE(t.Echoing());
-    // Nothing typed is echoed; a half-typed key is dropped, so that the terminal's next reader
-    // gets only what is typed next.
+    // Nothing typed is echoed; a half-typed key is dropped.
     const std::size_t prompt = t.shown.find("Key: ");
     EXPECT_EQ(prompt == std::string::npos ? "" : t.shown.substr(prompt, c.prompts.size()),
               c.prompts);
-    EXPECT_EQ(t.NextReaderGets("ls\n"), "ls\n");
     EXPECT_EQ(t.shown.rfind(kSaveAndSetTitle, 0), 0u) << t.shown;
-    EXPECT_TRUE(t.shown.ends_with(c.last + kRestoreTitle)) << t.shown;
-    EXPECT_EQ(t.shown.find('\x1b', sizeof kSaveAndSetTitle),
-              t.shown.size() - (sizeof kRestoreTitle - 1))
+    EXPECT_EQ(t.shown.find('\x1b', sizeof kSaveAndSetTitle), t.shown.rfind(kRestoreTitle))
         << "one title change only";
     // "result" is a copy of the other file when the run succeeded, absent when it failed.
     if (c.args.size() < 3 || c.args[2] != "result") continue;

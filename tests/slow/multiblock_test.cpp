@@ -20,7 +20,7 @@ TEST(TwoBlockVector, MatchesBothWays) { ExpectVectorRoundTrip(FindVector("v6"));
 TEST(TwoBlockStream, PipedGivesTheFileBytesAndAFailureAfterABlockWentOut) {
   const Vector v = FindVector("v5");
   ScratchDir dir;
-  const Bytes plain = v.Plaintext();
+  const Bytes& plain = v.plaintext;
   WriteBytes(dir / "plain", plain);
   const ProgramRun encrypted = RunTolbrek5({"ec", "-", "-", v.keyText}, dir.path(), "pipe:plain");
   EXPECT_EQ(encrypted.status, 0);

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <iterator>
@@ -56,11 +57,14 @@ std::vector<std::vector<std::string>> ReadTable(const std::string& name) {
 Vector FindVector(const std::string& name) {
   for (const auto& f : ReadTable("vectors/vectors.tsv")) {
     if (f[0] != name) continue;
-    Vector v{f[0], f[2], f[3].substr(2), "", f[5], std::stoul(f[1])};
-    v.keyIsFile = f[3].rfind("f:", 0) == 0;
-    if (v.keyIsFile) {
-      v.keyFileRecipe = f[3].substr(2, f[3].rfind(':') - 2);
-      v.keyFileLength = std::stoul(f[3].substr(f[3].rfind(':') + 1));
+    const std::size_t size = std::stoul(f[1]);
+    Vector v{f[0], MakeBytes(f[2], size), f[3].substr(2), {}, f[5]};
+    v.key.assign(v.keyText.begin(), v.keyText.end());
+    if (f[3].rfind("f:", 0) == 0) {
+      const std::size_t colon = f[3].rfind(':');
+      const std::size_t length = std::stoul(f[3].substr(colon + 1));
+      v.key = MakeBytes(f[3].substr(2, colon - 2), std::min(length, size));
+      v.keyText.clear();
     }
     return v;
   }
@@ -70,11 +74,10 @@ Vector FindVector(const std::string& name) {
 
 void ExpectVectorRoundTrip(const Vector& v, const EngineForm& form) {
   SCOPED_TRACE("vector " + v.name);
-  const Bytes plain = v.Plaintext();
-  const EngineRun encrypted = RunEngine(plain, v.KeyBytes(), false, nullptr, form);
+  const EngineRun encrypted = RunEngine(v.plaintext, v.key, false, nullptr, form);
   EXPECT_EQ(Fnv1a64Hex(encrypted.output), v.ciphertextFnv);
-  const EngineRun decrypted = RunEngine(encrypted.output, v.KeyBytes(), true, nullptr, form);
-  EXPECT_TRUE(decrypted.ok && decrypted.output == plain)
+  const EngineRun decrypted = RunEngine(encrypted.output, v.key, true, nullptr, form);
+  EXPECT_TRUE(decrypted.ok && decrypted.output == v.plaintext)
       << "decryption did not restore the plaintext";
 }
 

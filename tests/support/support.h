@@ -3,8 +3,6 @@
 // directory.
 #pragma once
 
-#include <signal.h>
-#include <algorithm>
 #include <cstdint>
 #include <filesystem>
 #include <map>
@@ -32,22 +30,15 @@ Bytes MakeBytes(const std::string& recipe, std::size_t size);
 // empty lines and lines starting with "#" left out.
 std::vector<std::vector<std::string>> ReadTable(const std::string& name);
 
-// A line of data/vectors/vectors.tsv.
+// A line of data/vectors/vectors.tsv: the plaintext, the key as the program
+// takes it (a text, or a key file's first min(length, size) bytes, when
+// keyText is empty) and the ciphertext's digest.
 struct Vector {
   std::string name;
-  std::string plaintextRecipe;
+  Bytes plaintext;
   std::string keyText;
-  std::string keyFileRecipe;
+  Bytes key;
   std::string ciphertextFnv;
-  std::size_t size = 0;
-  std::size_t keyFileLength = 0;
-  bool keyIsFile = false;
-  Bytes Plaintext() const { return MakeBytes(plaintextRecipe, size); }
-  // The key as the program takes it (a key file's first min(length, size) bytes).
-  Bytes KeyBytes() const {
-    return keyIsFile ? MakeBytes(keyFileRecipe, std::min(keyFileLength, size))
-                     : Bytes(keyText.begin(), keyText.end());
-  }
 };
 Vector FindVector(const std::string& name);
 
@@ -57,12 +48,9 @@ Vector FindVector(const std::string& name);
 void ExpectVectorRoundTrip(const Vector& v, const EngineForm& form = ProductionEngine);
 
 struct ProgramRun {
-  std::string out;    // standard output
-  int status = -1;    // exit status; 128 + signal number when killed
-  int signal = 0;     // POSIX systems: the signal that killed it, 0 when it exited
-  bool core = false;  // POSIX systems: it dumped core
-  // POSIX systems: status, signal and core from what waitpid reported.
-  void SetEnding(int waitStatus);
+  std::string out;  // standard output
+  int status = -1;  // exit status; 128 + signal number when killed
+  int signal = 0;   // POSIX systems: the signal that killed it, 0 when it exited
 };
 
 // The program started with `args` in `dir`, its standard input an empty pipe and no terminal to
@@ -107,9 +95,10 @@ class RunningProgram {
   std::jthread feeder_;  // runs Feed; joined once the program has ended
 };
 
-// POSIX systems: this process replaced by the program, started with `args`
-// in `dir`.
-[[noreturn]] void ExecProgram(const std::vector<std::string>& args, const fs::path& dir);
+// POSIX systems: reads `fd` (a terminal) into `shown` until `text` appears in it at `from` or
+// later; false once it closes first, or after `seconds` of silence.
+bool ReadUntil(int fd, std::string& shown, const std::string& text, std::size_t from = 0,
+               int seconds = 60);
 
 inline ProgramRun RunTolbrek5(const std::vector<std::string>& args, const fs::path& dir,
                               const std::string& fault = "", std::int64_t addressSpace = 0) {

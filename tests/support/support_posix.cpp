@@ -1,6 +1,7 @@
 // Running the built program on POSIX systems: a child process with its
 // output through a pipe, and faults through the shim.
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/resource.h>
@@ -45,7 +46,11 @@ void RunningProgram::Start(const std::vector<std::string>& args, const fs::path&
     for (std::string& e : env) ::putenv(e.data());
     const rlimit lim{static_cast<rlim_t>(addressSpace), static_cast<rlim_t>(addressSpace)};
     if (addressSpace > 0 && ::setrlimit(RLIMIT_AS, &lim) != 0) ::_exit(126);
-    ExecProgram(args, dir);
+    std::vector<char*> argv{const_cast<char*>(TOLBREK5_BINARY)};
+    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    if (::chdir(dir.c_str()) == 0) ::execv(TOLBREK5_BINARY, argv.data());
+    ::_exit(127);
   }
   ::close(fds[1]);
   ::close(input[0]);
@@ -66,12 +71,15 @@ void RunningProgram::Feed(std::intptr_t pipe, const Bytes& bytes) {
   ::close(static_cast<int>(pipe));
 }
 
-void ExecProgram(const std::vector<std::string>& args, const fs::path& dir) {
-  std::vector<char*> argv{const_cast<char*>(TOLBREK5_BINARY)};
-  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-  argv.push_back(nullptr);
-  if (::chdir(dir.c_str()) == 0) ::execv(TOLBREK5_BINARY, argv.data());
-  ::_exit(127);
+bool ReadUntil(int fd, std::string& shown, const std::string& text, std::size_t from, int seconds) {
+  char buf[256];
+  while (shown.find(text, from) == std::string::npos) {
+    pollfd ready{fd, POLLIN, 0};
+    const ssize_t got = ::poll(&ready, 1, seconds * 1000) == 1 ? ::read(fd, buf, sizeof buf) : 0;
+    if (got <= 0) return false;
+    shown.append(buf, static_cast<std::size_t>(got));
+  }
+  return true;
 }
 
 // (No handler is installed in a test program: no call is interrupted.)
@@ -98,14 +106,9 @@ ProgramRun RunningProgram::Finish() {
     run.out.append(buf, static_cast<std::size_t>(n));
   if (!reaped_) ::waitpid(static_cast<pid_t>(process_), &waitStatus_, 0);
   reaped_ = true;
-  run.SetEnding(waitStatus_);
+  run.signal = WIFSIGNALED(waitStatus_) ? WTERMSIG(waitStatus_) : 0;
+  run.status = run.signal != 0 ? 128 + run.signal : WEXITSTATUS(waitStatus_);
   return run;
-}
-
-void ProgramRun::SetEnding(int waitStatus) {
-  signal = WIFSIGNALED(waitStatus) ? WTERMSIG(waitStatus) : 0;
-  status = signal != 0 ? 128 + signal : WEXITSTATUS(waitStatus);
-  core = WIFSIGNALED(waitStatus) && WCOREDUMP(waitStatus);
 }
 
 }  // namespace tolbrek5::test
