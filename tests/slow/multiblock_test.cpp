@@ -20,8 +20,7 @@ TEST(TwoBlockVector, MatchesBothWays) { ExpectVectorRoundTrip(FindVector("v6"));
 TEST(TwoBlockStream, PipedGivesTheFileBytesAndAFailureAfterABlockWentOut) {
   const Vector v = FindVector("v5");
   ScratchDir dir;
-  const Bytes& plain = v.plaintext;
-  WriteBytes(dir / "plain", plain);
+  WriteBytes(dir / "plain", v.plaintext);
   const ProgramRun encrypted = RunTolbrek5({"ec", "-", "-", v.keyText}, dir.path(), "pipe:plain");
   EXPECT_EQ(encrypted.status, 0);
   EXPECT_TRUE(
@@ -31,8 +30,7 @@ TEST(TwoBlockStream, PipedGivesTheFileBytesAndAFailureAfterABlockWentOut) {
   Bytes cipher = ReadBytes(dir / "stdout");
   EXPECT_EQ(Fnv1a64Hex(cipher), v.ciphertextFnv);
 
-  cipher.push_back(0);
-  cipher.push_back(0);
+  cipher.insert(cipher.end(), 2, 0);
   WriteBytes(dir / "cipher", cipher);
   const ProgramRun decrypted = RunTolbrek5({"dc", "-", "-", v.keyText}, dir.path(), "pipe:cipher");
   EXPECT_EQ(decrypted.status, 1);
@@ -40,7 +38,7 @@ TEST(TwoBlockStream, PipedGivesTheFileBytesAndAFailureAfterABlockWentOut) {
       "inputfilesize=unknown\n\nDecrypting block 1/?\b\b\b2/2\b\b\b\n Decryption failed\n\n"))
       << decrypted.out;
   const Bytes out = ReadBytes(dir / "stdout");
-  EXPECT_TRUE(out == Bytes(plain.begin(), plain.begin() + PlainBlockSize));
+  EXPECT_TRUE(out == Bytes(v.plaintext.begin(), v.plaintext.begin() + PlainBlockSize));
 }
 
 }  // namespace

@@ -33,73 +33,6 @@ std::int32_t Uniform(std::mt19937& rng, std::int32_t lo, std::int32_t hi) {
   return std::uniform_int_distribution<std::int32_t>(lo, hi)(rng);
 }
 
-// How a comparison scenario fills the pad.
-enum class PadFill { Random, Zeros, All255 };
-
-// Random bytes at each end of a key: all of any key but the largest, whose storage is mapped
-// lazily and whose middle stays zero (reading zeros makes no page resident).
-constexpr std::int32_t kKeyEnds = 1 << 21;
-
-// Two equal states: full-size buffers whose first `span` bytes are random
-// (the pad's as `fill` says), and a key of `keyLen` bytes with `keyTail`
-// random bytes kept past its end.
-struct StatePair {
-  CipherState a;
-  CipherState b;
-  StatePair(std::mt19937 rng, std::int32_t keyLen, std::int32_t keyTail, std::int32_t span,
-            PadFill fill) {
-    const auto all = static_cast<std::size_t>(keyLen) + static_cast<std::size_t>(keyTail);
-    const std::size_t front = std::min<std::size_t>(all, kKeyEnds);  // the rest at the end
-    Bytes key(std::min<std::size_t>(all, 2 * kKeyEnds));
-    Bytes in(static_cast<std::size_t>(span));
-    Bytes pad(in.size());
-    for (auto& k : key) k = static_cast<std::uint8_t>(rng());
-    for (std::size_t i = 0; i < in.size(); ++i) {
-      in[i] = static_cast<std::uint8_t>(rng());
-      pad[i] = fill == PadFill::Zeros    ? 0
-               : fill == PadFill::All255 ? 255
-                                         : static_cast<std::uint8_t>(rng());
-    }
-    for (CipherState* s : {&a, &b}) {
-      s->Key.AssignZero(all, static_cast<std::size_t>(BufferCapacity));
-      std::memcpy(s->Key.data(), key.data(), front);
-      std::memcpy(s->Key.data() + all - (key.size() - front), key.data() + front,
-                  key.size() - front);
-      s->Key.Resize(keyLen);
-      s->AllocateBlockBuffers();
-      std::memcpy(s->InBlock.data(), in.data(), in.size());
-      std::memcpy(s->Pad.data(), pad.data(), pad.size());
-    }
-  }
-  // Key length and digests of the key (both ends), pad, blocks; cursor and stir state.
-  void ExpectSame(std::int32_t span, std::int32_t keySpan) const {
-    const std::int32_t front = std::min(keySpan, kKeyEnds);
-    auto state = [&](const CipherState& s) {
-      auto digest = [](const std::uint8_t* p, std::int32_t n) {
-        return Fnv1a64Hex(p, static_cast<std::size_t>(n));
-      };
-      return std::to_string(s.Key.Length()) + " key " + digest(s.Key.data(), front) +
-             digest(s.Key.data() + keySpan - front, front) + " pad " + digest(s.Pad.data(), span) +
-             " in " + digest(s.InBlock.data(), s.BlockLen) + " out " +
-             digest(s.OutBlock.data(), s.BlockLen) + " " + std::to_string(s.PadKeyCursor) + " " +
-             std::to_string(s.StirState);
-    };
-    EXPECT_EQ(state(a), state(b));
-  }
-};
-
-// A pad that brings the chain target to one below its index at position 256
-// and keeps it there: the target of the last position then falls on the
-// position itself and wraps to 0. Blocks up to 65000 bytes.
-void SteerChainOntoTheLastPosition(Bytes& pad) {
-  const std::size_t sum = pad.size() - 300;  // the target reaches N - 45 at position 255
-  for (std::size_t k = 0; k < 256; ++k)
-    pad[k] = static_cast<std::uint8_t>(sum / 256 + (k < sum % 256 ? 1 : 0));
-  pad[256] = 255;  // past the end: wraps to 255
-  std::fill(pad.begin() + 257, pad.end() - 1, 0);
-  pad.back() = 1;
-}
-
 // Comparison scenarios: the step compared (the pad generation, or the block
 // transform encrypting or decrypting); the block length range; the key's
 // length (Tiny: 1 to 20 bytes; Short: 1 to 300, some shorter than 256;
@@ -116,6 +49,7 @@ void SteerChainOntoTheLastPosition(Bytes& pad) {
 enum class Step { Pad, Encrypt, Decrypt };
 enum class KeyLength { Tiny, Short, UpToBlock, Longer, Big, Largest };
 enum class Path { Usual, PastEnd, Partner, Chain };
+enum class PadFill { Random, Zeros, All255 };
 struct Scenario {
   const char* name;
   Step step;
@@ -156,6 +90,77 @@ constexpr Scenario kScenarios[] = {
 };
 // clang-format on
 
+// Random bytes at each end of a key: all of any key but the largest, whose storage is mapped
+// lazily and whose middle stays zero (reading zeros makes no page resident).
+constexpr std::int32_t kKeyEnds = 1 << 21;
+
+// A pad that brings the chain target to one below its index at position 256
+// and keeps it there: the target of the last position then falls on the
+// position itself and wraps to 0. Blocks up to 65000 bytes.
+void SteerChainOntoTheLastPosition(std::uint8_t* pad, std::size_t n) {
+  const std::size_t sum = n - 300;  // the target reaches N - 45 at position 255
+  for (std::size_t k = 0; k < 256; ++k)
+    pad[k] = static_cast<std::uint8_t>(sum / 256 + (k < sum % 256 ? 1 : 0));
+  pad[256] = 255;  // past the end: wraps to 255
+  std::fill(pad + 257, pad + n - 1, 0);
+  pad[n - 1] = 1;
+}
+
+// Two equal states of scenario `c`, ready for its step on a block of `n` bytes: full-size
+// buffers whose first `span` bytes are random (the pad's as the scenario's fill and path say),
+// a key of `keyLen` bytes (PastEnd: with 756 random bytes kept past its end), the pad's cursor
+// at `cursor` and the pad sum `padSum`.
+struct StatePair {
+  CipherState a;
+  CipherState b;
+  std::size_t keySpan;  // the key's bytes, those kept past its end included
+  std::size_t span;     // a transform's block; the pad generation's pad and key, what fits
+  StatePair(std::mt19937 rng, const Scenario& c, std::int32_t n, std::int32_t keyLen,
+            std::int32_t cursor, std::int32_t padSum)
+      : keySpan(static_cast<std::size_t>(keyLen) + (c.path == PastEnd ? 756 : 0)),
+        span(static_cast<std::size_t>(n)) {
+    const std::size_t front = std::min<std::size_t>(keySpan, kKeyEnds);  // the rest at the end
+    if (c.step == Pad) span = std::max(span, front);
+    Bytes key(std::min<std::size_t>(keySpan, 2 * kKeyEnds));
+    for (auto& k : key) k = static_cast<std::uint8_t>(rng());
+    for (CipherState* s : {&a, &b}) {
+      s->Key.AssignZero(keySpan, static_cast<std::size_t>(BufferCapacity));
+      std::memcpy(s->Key.data(), key.data(), front);
+      std::memcpy(s->Key.data() + keySpan - (key.size() - front), key.data() + front,
+                  key.size() - front);
+      s->Key.Resize(keyLen);
+      s->AllocateBlockBuffers();
+      s->BlockLen = n;
+      s->PadKeyCursor = cursor;
+      s->PadSum = padSum;
+      s->Decrypting = c.step == Decrypt;
+      s->StirState = 999;
+    }
+    for (std::size_t i = 0; i < span; ++i) {
+      a.InBlock[i] = static_cast<std::uint8_t>(rng());
+      a.Pad[i] = c.fill == Zeros ? 0 : c.fill == All255 ? 255 : static_cast<std::uint8_t>(rng());
+    }
+    // The rare paths of the transform (whose span is its block).
+    if (c.path == Partner || c.path == Chain) a.Pad[span - 1] = 0;
+    if (c.path == Chain) SteerChainOntoTheLastPosition(a.Pad.data(), span);
+    std::memcpy(b.InBlock.data(), a.InBlock.data(), span);
+    std::memcpy(b.Pad.data(), a.Pad.data(), span);
+  }
+  // Key length and digests of the key (both ends), pad, blocks; cursor and stir state.
+  void ExpectSame() const {
+    const std::size_t front = std::min<std::size_t>(keySpan, kKeyEnds);
+    auto state = [&](const CipherState& s) {
+      const auto n = static_cast<std::size_t>(s.BlockLen);
+      return std::to_string(s.Key.Length()) + " key " + Fnv1a64Hex(s.Key.data(), front) +
+             Fnv1a64Hex(s.Key.data() + keySpan - front, front) + " pad " +
+             Fnv1a64Hex(s.Pad.data(), span) + " in " + Fnv1a64Hex(s.InBlock.data(), n) + " out " +
+             Fnv1a64Hex(s.OutBlock.data(), n) + " " + std::to_string(s.PadKeyCursor) + " " +
+             std::to_string(s.StirState);
+    };
+    EXPECT_EQ(state(a), state(b));
+  }
+};
+
 TEST(EngineForms, FastFormsMatchTheReference) {
 #ifndef _WIN32
   // The largest keys left unlocked: locking would make their storage resident.
@@ -176,32 +181,15 @@ TEST(EngineForms, FastFormsMatchTheReference) {
                                   : c.key == Longer    ? Uniform(rng, n, 2 * n)
                                   : c.key == Big       ? Uniform(rng, 4000, n + 3000)
                                                        : 2147483647 - Uniform(rng, 0, 126);
-      const std::int32_t tail = c.path == PastEnd ? 756 : 0;
-      std::int32_t cursor = 0;
-      std::int32_t padSum = 2;
-      if (c.step == Pad) {
-        cursor = c.path == PastEnd  ? keyLen + Uniform(rng, 0, 755)
-                 : c.key == Largest ? keyLen - Uniform(rng, 1, 4000)
-                                    : Uniform(rng, 0, keyLen - 1);
-        padSum = round < c.roundsWithPadSumTwo ? 2 : Uniform(rng, 0, 255);
-      }
+      const std::int32_t cursor = c.step != Pad       ? 0
+                                  : c.path == PastEnd ? keyLen + Uniform(rng, 0, 755)
+                                  : c.key == Largest  ? keyLen - Uniform(rng, 1, 4000)
+                                                      : Uniform(rng, 0, keyLen - 1);
+      const bool anySum = c.step == Pad && round >= c.roundsWithPadSumTwo;
+      const std::int32_t padSum = anySum ? Uniform(rng, 0, 255) : 2;
       SCOPED_TRACE(std::string(c.name) + " round " + std::to_string(round) + ", N " +
                    std::to_string(n) + ", key " + std::to_string(keyLen));
-      const std::int32_t span = c.step == Pad ? std::max(n, std::min(keyLen + tail, kKeyEnds)) : n;
-      StatePair p(std::mt19937(rng()), keyLen, tail, span, c.fill);
-      if (c.path == Partner || c.path == Chain) {
-        Bytes pad(p.a.Pad.data(), p.a.Pad.data() + n);
-        pad.back() = 0;
-        if (c.path == Chain) SteerChainOntoTheLastPosition(pad);
-        for (CipherState* s : {&p.a, &p.b}) std::memcpy(s->Pad.data(), pad.data(), pad.size());
-      }
-      for (CipherState* s : {&p.a, &p.b}) {
-        s->BlockLen = n;
-        s->PadKeyCursor = cursor;
-        s->PadSum = padSum;
-        s->Decrypting = c.step == Decrypt;
-        s->StirState = 999;
-      }
+      StatePair p(std::mt19937(rng()), c, n, keyLen, cursor, padSum);
       if (c.step == Pad) {
         GeneratePad(p.a, n);
         reference::GeneratePad(p.b, n);
@@ -209,7 +197,7 @@ TEST(EngineForms, FastFormsMatchTheReference) {
         TransformBlock(p.a);
         reference::TransformBlock(p.b);
       }
-      p.ExpectSame(span, keyLen + tail);
+      p.ExpectSame();
     }
   }
 #ifndef _WIN32

@@ -21,9 +21,8 @@ constexpr std::size_t kCapacity = std::size_t{64} << 20;
 // A field of /proc/self/status in KiB (VmLck, VmSize), -1 when not found.
 long StatusKiB(const std::string& field) {
   std::ifstream status("/proc/self/status");
-  for (std::string line; std::getline(status, line);) {
-    if (line.rfind(field + ":", 0) == 0) return std::stol(line.substr(field.size() + 1));
-  }
+  for (std::string line; std::getline(status, line);)
+    if (line.starts_with(field + ":")) return std::stol(line.substr(field.size() + 1));
   return -1;
 }
 
@@ -34,9 +33,8 @@ TEST(KeyMemory, TheKeyIsLockedWithinTheLimitAndUnlockedWhenReleased) {
   rlimit limit{};
   getrlimit(RLIMIT_MEMLOCK, &limit);
   const long before = StatusKiB("VmLck");
-  if (before < 0 || limit.rlim_cur < (1u << 20) + static_cast<rlim_t>(before) * 1024) {
+  if (before < 0 || limit.rlim_cur < (1u << 20) + static_cast<rlim_t>(before) * 1024)
     GTEST_SKIP() << "the limit on locked memory leaves no room for a key";
-  }
   const Bytes bytes = MakeBytes("xs80", 300000);
   KeyStore key;
   key.Assign(bytes.data(), bytes.size(), kCapacity);

@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <tuple>
 
 #include "app/key_source.h"
 #include "app/progress_line.h"
@@ -20,28 +21,24 @@ namespace tolbrek5::test {
 namespace {
 
 TEST(Rules, KeyGrowthThresholdAndGrownLength) {
-  struct Case {
-    std::int32_t keyLen;
-    std::uint8_t selected;  // the byte the double lookup from Key[0] selects
-    std::int32_t grownLen;  // 0: the key does not grow
-  };
-  // Key[0] = 3 selects Key[3] = 7, which selects Key[7]: the grown key stays
-  // that byte plus one below the block, except that 255 gives 128.
-  for (const Case c : {Case{10, 255, MinBlockLen - 128},
-                       {10, 254, MinBlockLen - 255},
-                       {10, 0, MinBlockLen - 1},
-                       {MinBlockLen - 256, 0, MinBlockLen - 1},
-                       {MinBlockLen - 255, 0, 0}}) {
-    Bytes key = MakeBytes("xs5", static_cast<std::size_t>(c.keyLen));
+  // The key's length, the byte the double lookup from Key[0] selects, and the grown length (0:
+  // the key does not grow). Key[0] = 3 selects Key[3] = 7, which selects Key[7]: the grown key
+  // stays that byte plus one below the block, except that 255 gives 128.
+  using Case = std::tuple<std::int32_t, std::uint8_t, std::int32_t>;
+  for (const auto& [keyLen, selected, grownLen] : {Case{10, 255, MinBlockLen - 128},
+                                                   {10, 254, MinBlockLen - 255},
+                                                   {10, 0, MinBlockLen - 1},
+                                                   {MinBlockLen - 256, 0, MinBlockLen - 1},
+                                                   {MinBlockLen - 255, 0, 0}}) {
+    Bytes key = MakeBytes("xs5", static_cast<std::size_t>(keyLen));
     key[0] = 3;
     key[3] = 7;
-    key[7] = c.selected;
+    key[7] = selected;
     CipherState s;
     s.Key.Assign(key.data(), key.size(), static_cast<std::size_t>(MinBlockLen));
     s.BlockLen = MinBlockLen;
     EvolveKey(s);
-    EXPECT_EQ(s.Key.Length(), c.grownLen != 0 ? c.grownLen : c.keyLen)
-        << c.keyLen << " " << int{c.selected};
+    EXPECT_EQ(s.Key.Length(), grownLen != 0 ? grownLen : keyLen) << keyLen << " " << int{selected};
   }
 }
 
@@ -69,9 +66,8 @@ TEST(Rules, SealRejectsEverySingleBitFlip) {
   EXPECT_EQ(Bytes(s.InBlock.data(), s.InBlock.data() + s.BlockLen), sealed);
   s.Decrypting = true;
   for (std::size_t flip = 0; flip <= 8 * sealed.size(); ++flip) {
-    Bytes damaged = sealed;
-    if (flip > 0) damaged[(flip - 1) / 8] ^= static_cast<std::uint8_t>(1u << ((flip - 1) % 8));
-    std::memcpy(s.OutBlock.data(), damaged.data(), damaged.size());
+    std::memcpy(s.OutBlock.data(), sealed.data(), sealed.size());
+    if (flip > 0) s.OutBlock[(flip - 1) / 8] ^= static_cast<std::uint8_t>(1u << ((flip - 1) % 8));
     s.BlockLen = 7;
     EXPECT_EQ(SealBlock(s), flip == 0) << "flip " << flip;
     EXPECT_EQ(s.BlockLen, 3);
