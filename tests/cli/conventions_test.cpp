@@ -29,12 +29,6 @@ TEST(Conventions, VersionIsOneLineAlone) {
 #ifndef _WIN32  // pseudo-terminals
 const char kKey[] = "typed key 0123";
 
-// A directory with "plain" and "enc", its encryption with kKey given as an argument.
-void Populate(const ScratchDir& dir) {
-  WriteBytes(dir / "plain", MakeBytes("xs60", 6000));
-  ASSERT_EQ(RunTolbrek5({"ec", "plain", "enc", kKey}, dir.path()).status, 0);
-}
-
 // ---- On a terminal ----
 
 const char kPrompt[] = "(shell) ";
@@ -101,11 +95,11 @@ const char kRestoreTitle[] = "\x1b[23;0t";
 // typed Ctrl-Z ("\x1a") stops the program, which a shell's "fg" then continues.
 struct TerminalCase {
   std::vector<std::string> args;
-  std::vector<std::pair<std::string, std::string>> typed;
-  std::string prompts;     // what the terminal shows from the first prompt on ("": no prompt)
-  std::string last;        // what it shows last, before the title is given back
-  int status;              // 128 + the signal the program dies by
-  std::string input = "";  // a file as standard input: the key is asked on the terminal still
+  std::string last;  // what the terminal shows last, before the title is given back
+  int status;        // 128 + the signal the program dies by
+  std::vector<std::pair<std::string, std::string>> typed = {};
+  std::string prompts = "";  // what it shows from the first prompt on ("": no prompt)
+  std::string input = "";    // a file as standard input: the key is asked on the terminal still
 };
 
 // Answers typed after their prompts, asked with echo off; Ctrl-Z at a prompt, then "fg": the
@@ -117,10 +111,12 @@ struct TerminalCase {
 // asked for, decrypted data unless its start looks like text. Each run saves and sets the title
 // first and gives it back last, once, and leaves the terminal echoing, with nothing typed left.
 TEST(OnTerminal, KeysAnswersInterruptsAndData) {
+  // "enc" and "text.enc": "plain" and "text" encrypted with kKey given as an argument.
   ScratchDir dir;
-  Populate(dir);
+  WriteBytes(dir / "plain", MakeBytes("xs60", 6000));
   WriteBytes(dir / "big", MakeBytes("xs61", 3000000));
   WriteBytes(dir / "text", MakeBytes("text", 6000));
+  ASSERT_EQ(RunTolbrek5({"ec", "plain", "enc", kKey}, dir.path()).status, 0);
   ASSERT_EQ(RunTolbrek5({"ec", "text", "text.enc", kKey}, dir.path()).status, 0);
   const std::string key = std::string(kKey) + "\n";
   const std::string once = "Key: \r\n";
@@ -128,40 +124,32 @@ TEST(OnTerminal, KeysAnswersInterruptsAndData) {
   const std::string ok = "Everything ok\r\n";
   const std::vector<std::string> ask = {"ec", "plain", "result", "-"};
   const std::vector<std::string> askDecrypting = {"dc", "enc", "result", "-"};
-  for (const TerminalCase& c :
-       {TerminalCase{ask, {{"Key: ", key}, {"Repeat the key: ", key}}, twice, ok, 0},
-        TerminalCase{ask,
-                     {{"Key: ", key}, {"Repeat the key: ", "typed key 0124\n"}},
-                     twice,
-                     "The keys do not match.\r\n",
-                     1},
-        TerminalCase{askDecrypting, {{"Key: ", key}}, once, ok, 0},
-        // Too short: refused before it is asked for again.
-        TerminalCase{ask, {{"Key: ", "short\n"}}, once, "at least 10 characters.\r\n", 1},
-        TerminalCase{{"dc", "-", "result", "-"}, {{"Key: ", key}}, once, ok, 0, "enc"},
-        TerminalCase{ask,
-                     {{"Key: ", key},
-                      {"Repeat the key: ", "half\x1a"},
-                      {"Repeat the key: Repeat the key: ", key}},
-                     "Key: \r\nRepeat the key: Repeat the key: \r\n",
-                     ok,
-                     0},
-        TerminalCase{askDecrypting, {{"Key: ", "half\x03"}}, "Key: ", "\r\nKey: ", 128 + SIGINT},
-        TerminalCase{askDecrypting, {{"Key: ", "half\x1c"}}, "Key: ", "\r\nKey: ", 128 + SIGQUIT},
-        TerminalCase{
-            {"ec", "big", "result", kKey}, {{"block 1/1", "\x03"}}, "", "\r\n", 128 + SIGINT},
-        TerminalCase{{"ec", "plain", "-", "-"},
-                     {},
-                     "",
-                     "Refusing to write encrypted data to a terminal\r\n",
-                     1},
-        TerminalCase{{"dc", "enc", "-", kKey},
-                     {},
-                     "",
-                     "\r\nRefusing to write binary data to a terminal\r\n",
-                     1},
-        TerminalCase{{"dc", "text.enc", "-", kKey}, {}, "", "The quic\r\n" + ok, 0},
-        TerminalCase{{"-h"}, {}, "", "key.bin\r\n", 0}}) {
+  const TerminalCase cases[] = {
+      {ask, ok, 0, {{"Key: ", key}, {"Repeat the key: ", key}}, twice},
+      {ask,
+       "The keys do not match.\r\n",
+       1,
+       {{"Key: ", key}, {"Repeat the key: ", "typed key 0124\n"}},
+       twice},
+      {askDecrypting, ok, 0, {{"Key: ", key}}, once},
+      // Too short: refused before it is asked for again.
+      {ask, "at least 10 characters.\r\n", 1, {{"Key: ", "short\n"}}, once},
+      {{"dc", "-", "result", "-"}, ok, 0, {{"Key: ", key}}, once, "enc"},
+      {ask,
+       ok,
+       0,
+       {{"Key: ", key},
+        {"Repeat the key: ", "half\x1a"},
+        {"Repeat the key: Repeat the key: ", key}},
+       "Key: \r\nRepeat the key: Repeat the key: \r\n"},
+      {askDecrypting, "\r\nKey: ", 128 + SIGINT, {{"Key: ", "half\x03"}}, "Key: "},
+      {askDecrypting, "\r\nKey: ", 128 + SIGQUIT, {{"Key: ", "half\x1c"}}, "Key: "},
+      {{"ec", "big", "result", kKey}, "\r\n", 128 + SIGINT, {{"block 1/1", "\x03"}}},
+      {{"ec", "plain", "-", "-"}, "Refusing to write encrypted data to a terminal\r\n", 1},
+      {{"dc", "enc", "-", kKey}, "\r\nRefusing to write binary data to a terminal\r\n", 1},
+      {{"dc", "text.enc", "-", kKey}, "The quic\r\n" + ok, 0},
+      {{"-h"}, "key.bin\r\n", 0}};
+  for (const TerminalCase& c : cases) {
     SCOPED_TRACE(c.args[0] + " " + (c.args.size() > 1 ? c.args[1] : ""));
     fs::remove(dir / "result");
     Shell t(dir.path());

@@ -91,18 +91,17 @@ std::vector<Row> Rows() {
   auto table = ReadTable("runs.tsv");
   for (auto f : ReadTable(std::string("runs_") + TOLBREK5_PLATFORM + ".tsv")) table.push_back(f);
   for (auto f : table) {
-    for (std::string& col : f) col = col == "-" ? "" : col;
-    Row r{f.at(0), {}, f.at(2), f.at(3), f.at(4), std::stoi(f.at(5)), f.at(6)};
-    std::istringstream args(f[1]);
-    for (std::string a; args >> a;) r.args.push_back(a);
-    std::vector<std::string*> columns = {&r.message, &r.fault, &r.made};
-    for (std::string& a : r.args) columns.push_back(&a);
-    for (std::string* col : columns) {
-      for (auto at = col->find('\\'); at != std::string::npos; at = col->find('\\', at + 1)) {
-        const char escaped = (*col)[at + 1];  // other backslashes stay (Windows paths)
-        if (escaped == 'n' || escaped == 'r') col->replace(at, 2, escaped == 'n' ? "\n" : "\r");
+    for (std::string& col : f) {
+      col = col == "-" ? "" : col;
+      for (auto at = col.find('\\'); at != std::string::npos; at = col.find('\\', at + 1)) {
+        const char escaped = col[at + 1];  // other backslashes stay (Windows paths)
+        if (escaped == 'n' || escaped == 'r') col.replace(at, 2, escaped == 'n' ? "\n" : "\r");
       }
     }
+    Row r{f.at(0), {}, f.at(2), f.at(3), f.at(4), std::stoi(f.at(5)), f.at(6)};
+    // Arguments are split at blanks only: an escaped line end stays in its argument.
+    std::istringstream args(f[1]);
+    for (std::string a; std::getline(args, a, ' ');) r.args.push_back(a);
     rows.push_back(r);
   }
   return rows;
@@ -144,8 +143,8 @@ TEST_P(ProgramRuns, PrintAndLeaveFilesAsTheRowSays) {
                (r.phase[0] == 'D' ? "Decrypting" : "Encrypting") + " block " + r.phase.substr(2) +
                "\b\b\b\n" + expected;
   }
-  auto before =
-      Snapshot(dir.path());  // first: reading a file drops this process's record lock on it
+  // First: reading a file drops this process's record lock on it.
+  auto before = Snapshot(dir.path());
   const std::string madeName = r.made.substr(0, r.made.find_first_of(":="));
   const fs::path made = dir / madeName;
 #ifndef _WIN32
@@ -254,14 +253,14 @@ TEST(WindowsSharing, OthersCannotOpenTheOutputOrWriteTheInputDuringARun) {
 // temporary file, named after the output, in the output's directory (not
 // the current one).
 
-// Whether this process may lock all of `path` (flock: LOCK_SH or LOCK_EX;
-// record lock: F_RDLCK or F_WRLCK).
-bool MayLock(const fs::path& path, bool record, int how) {
+// How many of the two kinds of lock on all of `path`, flock and record lock,
+// shared or exclusive, this process may take (0, 1 or 2).
+int Lockable(const fs::path& path, bool exclusive) {
   const int fd = ::open(path.c_str(), O_RDWR);
   struct flock whole {};
-  whole.l_type = static_cast<short>(how);
-  const bool taken =
-      fd >= 0 && (record ? ::fcntl(fd, F_SETLK, &whole) : ::flock(fd, how | LOCK_NB)) == 0;
+  whole.l_type = static_cast<short>(exclusive ? F_WRLCK : F_RDLCK);
+  const int taken = (::flock(fd, (exclusive ? LOCK_EX : LOCK_SH) | LOCK_NB) == 0) +
+                    (::fcntl(fd, F_SETLK, &whole) == 0);
   ::close(fd);
   return taken;
 }
@@ -296,12 +295,10 @@ TEST_P(Interrupted, LeavesTheOldOrTheWholeNewOutput) {
   EXPECT_EQ(temporary.empty(), std::string(c.point) == "renamed");
   if (std::string(c.point) == "write") {
     for (const char* name : {"plain", "key"}) {
-      EXPECT_TRUE(MayLock(dir / name, false, LOCK_SH) && MayLock(dir / name, true, F_RDLCK))
-          << name;
-      EXPECT_FALSE(MayLock(dir / name, false, LOCK_EX) || MayLock(dir / name, true, F_WRLCK))
-          << name;
+      EXPECT_EQ(Lockable(dir / name, false), 2) << name;
+      EXPECT_EQ(Lockable(dir / name, true), 0) << name;
     }
-    EXPECT_FALSE(MayLock(temporary, false, LOCK_SH) || MayLock(temporary, true, F_RDLCK));
+    EXPECT_EQ(Lockable(temporary, false), 0);
   }
   if (c.sig != 0) program.Signal(c.sig);
   program.Signal(SIGCONT);

@@ -23,6 +23,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 namespace {
 
@@ -48,6 +49,12 @@ void Stop(const char* point) {
   if (Kind("term:") && std::strcmp(g_fault + 5, point) == 0) ::raise(SIGTERM);
 }
 
+// Fails the call with `error`.
+int Fail(int error) {
+  errno = error;
+  return -1;
+}
+
 template <typename Fn>
 Fn Next(const char* name) {
   return reinterpret_cast<Fn>(::dlsym(RTLD_NEXT, name));
@@ -60,15 +67,11 @@ extern "C" {
 ssize_t write(int fd, const void* buf, size_t n) {
   static auto real = Next<ssize_t (*)(int, const void*, size_t)>("write");
   if (fd <= 2) return real(fd, buf, n);
-  const bool first = !g_writeSeen;
-  g_writeSeen = true;
+  const bool first = !std::exchange(g_writeSeen, true);
   if (first) Stop("write");
   if (Kind("nospace:")) {
     const std::int64_t room = g_limit - g_written;
-    if (room <= 0) {
-      errno = ENOSPC;
-      return -1;
-    }
+    if (room <= 0) return Fail(ENOSPC);
     if (static_cast<std::int64_t>(n) > room) n = static_cast<size_t>(room);
   }
   const ssize_t put = real(fd, buf, n);
@@ -82,11 +85,7 @@ ssize_t read(int fd, void* buf, size_t n) {
   const bool eof = Kind("readeof:");
   if (fd <= 2 || !(eof || Kind("readerr:"))) return real(fd, buf, n);
   const std::int64_t room = g_limit - g_read;
-  if (room <= 0) {
-    if (eof) return 0;
-    errno = EIO;
-    return -1;
-  }
+  if (room <= 0) return eof ? 0 : Fail(EIO);
   const ssize_t got =
       real(fd, buf, static_cast<std::int64_t>(n) > room ? static_cast<size_t>(room) : n);
   if (got > 0) g_read += got;
@@ -95,24 +94,15 @@ ssize_t read(int fd, void* buf, size_t n) {
 
 int fsync(int fd) {
   static auto real = Next<int (*)(int)>("fsync");
-  if (!g_fsyncSeen) {
-    g_fsyncSeen = true;
-    Stop("fsync");
-    if (std::strcmp(g_fault, "fail:fsync") == 0) {
-      errno = EIO;
-      return -1;
-    }
-  }
-  return real(fd);
+  if (std::exchange(g_fsyncSeen, true)) return real(fd);
+  Stop("fsync");
+  return std::strcmp(g_fault, "fail:fsync") == 0 ? Fail(EIO) : real(fd);
 }
 
 int rename(const char* from, const char* to) {
   static auto real = Next<int (*)(const char*, const char*)>("rename");
   Stop("rename");
-  if (std::strcmp(g_fault, "fail:rename") == 0) {
-    errno = EIO;
-    return -1;
-  }
+  if (std::strcmp(g_fault, "fail:rename") == 0) return Fail(EIO);
   const int rc = real(from, to);
   if (rc == 0) Stop("renamed");
   return rc;
