@@ -154,10 +154,11 @@ TOLBREK5_API int tolbrek5_stream_set_key(tolbrek5_stream *stream, const void *ke
 /* The key as a key file of `file_size` bytes whose first `length` bytes are
  * at `bytes`; as with tolbrek5_stream_set_key, the bytes are copied, so the
  * caller may wipe and free its own copy at once. The key is the key file's
- * first min(file_size, plaintext size, 2147483647) bytes; decrypting, the plaintext size is the input's
- * size less 4 bytes per block, so a key file longer than the plaintext
- * works both ways. Giving the first min(file_size, 2147483647) bytes always
- * suffices; tolbrek5_stream_key_file_length tells how many are needed once
+ * first min(file_size, plaintext size, 2147483647) bytes; decrypting, the
+ * plaintext size is the input's size less 4 bytes per block, so a key file
+ * longer than the plaintext works both ways. Giving the first
+ * min(file_size, 2147483647) bytes always suffices;
+ * tolbrek5_stream_key_file_length tells how many are needed once
  * the input's size is known. The rule is applied when the first block
  * begins:
  *   - fewer bytes given than the key needs: TOLBREK5_ERROR_KEY_FILE_READ;
