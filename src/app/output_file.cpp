@@ -52,14 +52,15 @@ bool OutputFile::Create(const std::string& outName, const std::optional<platform
   return temporary_;
 }
 
-bool OutputFile::CreateStandard(const std::optional<platform::FileId>& input) {
+bool OutputFile::CreateStandard(const std::optional<platform::FileId>& input, bool named) {
   assert(!file_.IsOpen() && !temporary_);
-  file_ = platform::StandardOutput();
+  file_ = platform::StandardOutput(named);
   direct_ = true;
   if (!file_.IsOpen()) return false;
-  // Redirected onto the input, it would overwrite what is still to be read.
-  const std::optional<platform::FileId> id = platform::IdOf(file_);
-  return !(platform::RegularSizeLeft(file_) >= 0 && id && id == input);
+  // Redirected onto the input, it would overwrite what is still to be read;
+  // a key file that is this file is refused when it is named (IsNamedBy).
+  targetId_ = platform::IdOf(file_);
+  return !(platform::RegularSizeLeft(file_) >= 0 && targetId_ && targetId_ == input);
 }
 
 bool OutputFile::IsNamedBy(const std::string& path) const {

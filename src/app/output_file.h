@@ -30,9 +30,10 @@ class OutputFile {
   // written, or the output is the input file (`input`) itself.
   bool Create(const std::string& outName, const std::optional<platform::FileId>& input);
   // Makes standard output the output, written as it comes (nothing can be
-  // taken back). Fails when standard output is closed (or was, when the
-  // program started), or is the input file (`input`) itself.
-  bool CreateStandard(const std::optional<platform::FileId>& input);
+  // taken back). Fails when it is the input file (`input`) itself, or is
+  // closed (or was, when the program started) and was asked for as "-", not
+  // by a name (`named`: a name of the null device opened in its place).
+  bool CreateStandard(const std::optional<platform::FileId>& input, bool named);
   // Whether `path` (links followed) names the output: the same file, or the
   // same name in the same directory when there is no file yet.
   bool IsNamedBy(const std::string& path) const;

@@ -26,7 +26,8 @@ namespace tolbrek5::platform {
 // closed (a parent ran the program with it closed), so that no file the run
 // opens can take its place and receive console text or be read as a key.
 // Called first, before anything else is opened. A standard output found
-// closed stays unusable for data: StandardOutput() gives no file then.
+// closed stays unusable for data named "-": StandardOutput() gives no file then, unless asked for
+// the null device in its place.
 void OpenMissingStandardStreams();
 
 // ---- Command line ----
@@ -207,9 +208,11 @@ bool Sync(File& file);
 // ---- Streams: standard input and output, pipes, devices ----
 
 // Standard input and standard output as files of their own (the process's
-// own stay open), in binary mode; a closed File when there is none.
+// own stay open), in binary mode; a closed File when there is none. A standard
+// output found closed gives none, or with `closedToo` the null device opened
+// in its place.
 File StandardInput();
-File StandardOutput();
+File StandardOutput(bool closedToo);
 // Whether `path` reaches the very file standard output is (/dev/stdout, a
 // name of the pipe or device it is), so that the output is standard output.
 bool IsStandardOutput(const std::string& path);

@@ -447,8 +447,8 @@ bool Sync(File& file) {
 
 File StandardInput() { return File(::fcntl(STDIN_FILENO, F_DUPFD_CLOEXEC, 3)); }
 
-File StandardOutput() {
-  if (g_outputWasClosed) return File();
+File StandardOutput(bool closedToo) {
+  if (g_outputWasClosed && !closedToo) return File();
   return File(::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3));
 }
 

@@ -459,8 +459,8 @@ bool Sync(File& file) { return ::FlushFileBuffers(ToHandle(file.Handle())) != 0;
 
 File StandardInput() { return DuplicateStandard(STD_INPUT_HANDLE, 0); }
 
-File StandardOutput() {
-  if (g_outputWasClosed) return File();
+File StandardOutput(bool closedToo) {
+  if (g_outputWasClosed && !closedToo) return File();
   return DuplicateStandard(STD_OUTPUT_HANDLE, 1);
 }
 

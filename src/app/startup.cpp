@@ -171,8 +171,9 @@ int StartUp(int argc, char** argv) {
     return Fail(failure);
 
   OutputFile output;
-  const bool created = dataToOutput ? output.CreateStandard(platform::IdOf(input))
-                                    : output.Create(outName, platform::IdOf(input));
+  const bool created =
+      dataToOutput ? output.CreateStandard(platform::IdOf(input), outName != kStandardStream)
+                   : output.Create(outName, platform::IdOf(input));
   if (!created) return Fail("Cannot create, or access outputfile...");
 
   // Held open, unread further, until the run ends.
