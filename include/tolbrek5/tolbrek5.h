@@ -101,7 +101,7 @@ extern "C" {
 enum {
   TOLBREK5_OK = 0,       /* "Everything ok": the stream is complete, all output handed out */
   TOLBREK5_MORE = 1,     /* not done: give more input, or drain the output buffer, and call again */
-  TOLBREK5_NEED_KEY = 2, /* the input's size is known and accepted; set the key and call again */
+  TOLBREK5_NEED_KEY = 2, /* no key yet and the first block could begin; set the key, call again */
 
   TOLBREK5_ERROR_DECRYPTION_FAILED = -1,  /* " Decryption failed": wrong key or damaged input */
   TOLBREK5_ERROR_INPUT_TOO_SHORT = -2,    /* fewer than 5000 plaintext / 5004 encrypted bytes */
@@ -147,7 +147,9 @@ TOLBREK5_API void tolbrek5_stream_free(tolbrek5_stream *stream);
 /* The key as bytes: a copy of the first min(length, 2147483647) bytes is
  * taken (the caller may wipe its own copy at once). TOLBREK5_ERROR_KEY_TOO_SHORT
  * for fewer than 10 bytes (the stream is unchanged and a key may still be
- * set). TOLBREK5_ERROR_INVALID_CALL when `key` is NULL with a nonzero
+ * set). TOLBREK5_ERROR_OUT_OF_MEMORY when the key's storage cannot be had
+ * (it is set aside for the longest key the stream may grow, about 30 MB).
+ * TOLBREK5_ERROR_INVALID_CALL when `key` is NULL with a nonzero
  * length, a key was set before, or the first block has begun. */
 TOLBREK5_API int tolbrek5_stream_set_key(tolbrek5_stream *stream, const void *key, size_t length);
 
@@ -166,7 +168,8 @@ TOLBREK5_API int tolbrek5_stream_set_key(tolbrek5_stream *stream, const void *ke
  *     (so its plaintext is longer than 30000000 bytes) with a key file
  *     longer than 30000000 bytes: TOLBREK5_ERROR_KEY_FILE_TOO_LONG.
  * Returns TOLBREK5_ERROR_KEY_FILE_TOO_SHORT for a file_size below 10 (the
- * stream is unchanged), TOLBREK5_ERROR_INVALID_CALL as tolbrek5_stream_set_key. */
+ * stream is unchanged), TOLBREK5_ERROR_OUT_OF_MEMORY and
+ * TOLBREK5_ERROR_INVALID_CALL as tolbrek5_stream_set_key. */
 TOLBREK5_API int tolbrek5_stream_set_key_file(tolbrek5_stream *stream, uint64_t file_size,
                                               const void *bytes, size_t length);
 
@@ -181,20 +184,24 @@ TOLBREK5_API int64_t tolbrek5_stream_key_file_length(const tolbrek5_stream *stre
                                                      uint64_t file_size);
 
 /* Declares the input's whole size in bytes (the plaintext's when encrypting,
- * the encrypted file's when decrypting). Optional; only before any input
- * is given. With it, no read-ahead is needed; input that ends before this
+ * the encrypted file's when decrypting). Optional; once at most, before the
+ * first call of tolbrek5_stream_process (later, or a second time, it is
+ * refused with TOLBREK5_ERROR_INVALID_CALL and the stream is unchanged).
+ * With it, no read-ahead is needed; input that ends before this
  * size gives TOLBREK5_ERROR_INPUT_ENDED, input beyond it
- * TOLBREK5_ERROR_INVALID_CALL. Returns TOLBREK5_ERROR_INPUT_TOO_SHORT at
+ * TOLBREK5_ERROR_INVALID_CALL once the stream reaches it (blocks before it
+ * may have been handed out). Returns TOLBREK5_ERROR_INPUT_TOO_SHORT at
  * once for a size below 5000 (encrypting) or 5004 (decrypting); the stream
  * is then ended. */
 TOLBREK5_API int tolbrek5_stream_set_input_size(tolbrek5_stream *stream, uint64_t size);
 
 /* The input's size: declared, or found by the read-ahead once the input
- * ended within it; -1 while it is not known. */
+ * ended within it; -1 while it is not known, and for a NULL stream. */
 TOLBREK5_API int64_t tolbrek5_stream_input_size(const tolbrek5_stream *stream);
 
 /* The number of blocks the input has, or 0 while it is not known; at most
- * 2147483647 (an input of over 32 petabytes gives that). */
+ * 2147483647 (an input of over 32 petabytes gives that); 0 for a NULL
+ * stream. */
 TOLBREK5_API int32_t tolbrek5_stream_block_total(const tolbrek5_stream *stream);
 
 /* Progress, called on the thread that runs tolbrek5_stream_process: when a
@@ -261,11 +268,13 @@ typedef struct tolbrek5_out_buffer {
  * when there is no input to give. The stream checks every call, reads and
  * writes nothing for a refused one, and ends with
  * TOLBREK5_ERROR_INVALID_CALL for: a NULL out, a buffer that breaks the
- * rules above, a directive other than the two, input beyond a declared size,
+ * rules above, a directive other than the two,
  * TOLBREK5_CONTINUE after TOLBREK5_END, input after a call with TOLBREK5_END
- * took all of its input, a call after an error. A NULL stream, or a call
+ * took all of its input, a call after an error (the stream keeps its first
+ * error). A NULL stream, or a call
  * from inside the stream's progress callback, is refused with the same code
- * and leaves the stream as it was. */
+ * and leaves the stream as it was. Input beyond a declared size ends the
+ * stream with that code too, once the stream reaches it. */
 TOLBREK5_API int tolbrek5_stream_process(tolbrek5_stream *stream, tolbrek5_in_buffer *in,
                                          tolbrek5_out_buffer *out, int directive);
 

@@ -146,8 +146,9 @@ int Stream::Process(tolbrek5_in_buffer* in, tolbrek5_out_buffer* out, int direct
   const bool afterEnd =
       ended_ != TOLBREK5_MORE && (ended_ != TOLBREK5_OK || (in != nullptr && in->pos < in->size));
   if (inBad || outBad || directiveBad || endBroken || beyondEnd || afterEnd) {
-    // A caller's error ends the stream too: only freeing it is valid then.
-    ended_ = TOLBREK5_ERROR_INVALID_CALL;
+    // A caller's error ends the stream too: only freeing it is valid then. A stream that
+    // ended with an error keeps that one.
+    if (ended_ >= 0) ended_ = TOLBREK5_ERROR_INVALID_CALL;
     return TOLBREK5_ERROR_INVALID_CALL;
   }
   if (directive == TOLBREK5_END) endGiven_ = true;

@@ -78,7 +78,7 @@ TEST(Stream, OutcomesACallerCanMeet) {
   auto keyed = [&key](std::uint64_t declared = 0) {
     auto s = std::make_unique<Stream>(false);
     EXPECT_EQ(s->SetKey(key.data(), key.size()), TOLBREK5_OK);
-    if (declared > 0) EXPECT_EQ(s->SetInputSize(declared), TOLBREK5_OK);
+    EXPECT_EQ(declared > 0 ? s->SetInputSize(declared) : TOLBREK5_OK, TOLBREK5_OK);
     return s;
   };
   EXPECT_EQ(Stream(false).SetKey(key.data(), 9), TOLBREK5_ERROR_KEY_TOO_SHORT);
@@ -151,6 +151,7 @@ TEST(Stream, OutcomesACallerCanMeet) {
   }
   EXPECT_EQ(ended.InputSize(), 6000);
   EXPECT_EQ(refusedSize->Process(nullptr, &spare, TOLBREK5_END), TOLBREK5_ERROR_INVALID_CALL);
+  EXPECT_EQ(refusedSize->KeyFileLength(300), TOLBREK5_ERROR_INPUT_TOO_SHORT);  // still its own
 
   // The header's version number is the library's version.
   int major = 0, minor = 0, patch = 0;
