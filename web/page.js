@@ -21,8 +21,8 @@ const ADVICE = {
     'incomplete: check the key (or key file) and that you chose the whole encrypted file.',
   [-2]: 'This file is too small: only files of at least 5000 bytes can be encrypted, and an ' +
     'encrypted file is never smaller than 5004 bytes.',
-  [-3]: 'The typed key is too short: type at least 10 bytes (a letter or digit is one byte, ' +
-    'other characters 2 to 4).',
+  [-3]: 'The typed key is too short: type at least 10 bytes (English letters, digits and ' +
+    'signs such as ! or - are one byte each, other characters 2 to 4).',
   [-4]: 'The key file is too small: choose a key file of at least 10 bytes.',
   [-5]: 'The key file could not be read, perhaps moved or changed since you chose it: choose ' +
     'it again.',
@@ -99,8 +99,11 @@ function clearResult() {
   link.removeAttribute('download');
 }
 
+// Ends a run: the progress shows it whole when a result is offered, and is cleared otherwise.
 function finish(status, advice) {
   show(status, advice);
+  $('done').textContent = resultUrl ? '100%' : '';
+  if (!resultUrl) $('progress').value = 0;
   busy = false;
   update();
 }
@@ -181,8 +184,6 @@ function run(decrypting) {
 function cancel() {
   if (!busy) return;
   replaceWorker();
-  $('done').textContent = '';
-  $('progress').value = 0;
   finish('Cancelled: nothing was written.', ADVICE.cancelled);
   $('encrypt').focus();
 }

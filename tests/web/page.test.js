@@ -66,8 +66,9 @@ test('the same bytes as the program, both ways', async () => {
 });
 
 // The checks come first, in the program's words (the input's size before a key file); a failed
-// run offers nothing to download, and what a failed decryption means is said beside it. A worker
-// that failed is replaced, so the next run works. Idle, what would do nothing is disabled.
+// run offers nothing to download and no progress, and what a failed decryption means is said
+// beside it. A worker that failed is replaced, so the next run works. Idle, what would do
+// nothing is disabled.
 test('a failed worker, a wrong key, a short input', async () => {
   const input = file('short', 'text', 5000);
   await session.page.workers()[0].evaluate(() => { self.Blob = null; });
@@ -75,7 +76,9 @@ test('a failed worker, a wrong key, a short input', async () => {
   fs.writeFileSync(at('short.enc'), (await run(session, { input, key: '0123456789' })).bytes);
   const wrong = { input: at('short.enc'), key: '0123456789+', decrypt: true };
   assert.deepStrictEqual(await run(session, wrong), { status: ' Decryption failed' });
-  const advice = await session.page.$eval('#advice', (element) => element.textContent);
+  const [done, advice] = await session.page.$$eval('#done, #advice', (all) =>
+    all.map((element) => element.textContent));
+  assert.strictEqual(done, '');
   assert.match(advice, /the key is not the one .*, or the file is damaged or incomplete/);
   const disabled = await session.page.$$eval(':disabled', (all) => all.map((c) => c.id));
   assert.deepStrictEqual(disabled, ['typedkey', 'cancel']);
