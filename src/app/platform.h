@@ -26,8 +26,8 @@ namespace tolbrek5::platform {
 // closed (a parent ran the program with it closed), so that no file the run
 // opens can take its place and receive console text or be read as a key.
 // Called first, before anything else is opened. A standard output found
-// closed stays unusable for data named "-": StandardOutput() gives no file then, unless asked for
-// the null device in its place.
+// closed stays unusable for data: StandardOutput() gives no file then,
+// unless asked for the null device in its place.
 void OpenMissingStandardStreams();
 
 // ---- Command line ----
